@@ -220,6 +220,12 @@ bool waitForMessage(QLocalSocket *socket, ReceivedMessage &message, int timeoutM
     }
 }
 
+void setMaxMessageBytes(QLocalSocket *socket, qsizetype maxBytes)
+{
+    if (socket)
+        bufferOf(socket)->decoder.setMaxMessageBytes(maxBytes);
+}
+
 bool hasPendingInput(QLocalSocket *socket)
 {
     if (!socket)

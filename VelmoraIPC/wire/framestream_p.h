@@ -44,6 +44,11 @@ bool waitForMessage(QLocalSocket *socket, ReceivedMessage &message, int timeoutM
 QByteArray encodeMessage(const QString &json, bool encrypt);
 void writeEncoded(QLocalSocket *socket, const QByteArray &bytes);
 
+// Sets the longest message the connection of \a socket accepts; a longer one is dropped with a
+// level-4 line. The default is MessageDecoder::defaultMaxMessageBytes (128 MiB). Must run in
+// the socket's thread.
+void setMaxMessageBytes(QLocalSocket *socket, qsizetype maxBytes);
+
 // Whether a whole message is already buffered for \a socket, or the socket holds unread bytes.
 bool hasPendingInput(QLocalSocket *socket);
 

@@ -215,6 +215,14 @@ bool MessageDecoder::next(QByteArray &message, Kind &outKind)
             start = end;
             continue;
         }
+        // A message over the cap that arrived in one piece, or whose last unfinished part was
+        // just under it, is dropped all the same: the outcome must not depend on how the
+        // bytes were cut into reads.
+        if (end - start > cap) {
+            dropped = true;
+            start = end;
+            continue;
+        }
         if (start == 0 && end == n) {
             message = std::move(buffer);
             buffer = QByteArray();

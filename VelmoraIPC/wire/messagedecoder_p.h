@@ -13,8 +13,10 @@
 // their own, so the caller rejects them and they never hold up what follows.
 //
 // Scanning resumes where the last call stopped, so a message that arrives in many reads is
-// scanned once. At most maxMessageBytes of one unfinished message are kept; a longer one is
-// skipped to its end and reported once as dropped, and the messages after it still come out.
+// scanned once. A message longer than maxMessageBytes is dropped however its bytes arrive:
+// once its unfinished part passes the cap it is skipped to its end without being kept, it is
+// reported once as dropped, and the messages after it still come out. So the buffer never
+// holds more than the cap plus one appended piece.
 class MessageDecoder
 {
 public:
@@ -37,6 +39,8 @@ public:
     // Bytes kept for the message under way (and any whole ones not yet taken).
     qsizetype bufferedBytes() const { return buffer.size() - start; }
     qsizetype maxMessageBytes() const { return cap; }
+    // Applies from the next append on; a message already being skipped stays dropped.
+    void setMaxMessageBytes(qsizetype maxBytes) { cap = maxBytes; }
 
 private:
     enum class State { Between, Frame, Plain, Garbage };
