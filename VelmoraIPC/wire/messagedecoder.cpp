@@ -11,6 +11,7 @@ constexpr char openBrace = '{';
 constexpr char openBracket = '[';
 constexpr char endMarker[] = "]]]]]";
 constexpr qsizetype markerLength = 5;
+constexpr qsizetype reserveAllThreshold = 1024 * 1024;
 
 // Byte classes of the plain scanner, one table each for outside and inside strings, so that the
 // inner loops test a single table entry per byte.
@@ -46,6 +47,13 @@ MessageDecoder::MessageDecoder(qsizetype maxMessageBytes) : cap(maxMessageBytes)
 
 void MessageDecoder::append(const char *data, qsizetype size)
 {
+    // Growing the buffer step by step copies it each time, so for a moment a large unfinished
+    // message would be held twice (a 128 MiB cap would cost 256 MiB). Past a mebibyte, room up
+    // to the cap is reserved at once: the copy is then of that mebibyte only, and the reserved
+    // pages cost nothing until they are written.
+    const qsizetype needed = buffer.size() + size;
+    if (needed > buffer.capacity() && needed > reserveAllThreshold)
+        buffer.reserve(qMax(needed, cap + size));
     buffer.append(data, size);
 }
 
