@@ -6,6 +6,8 @@
 //   ipcpeer server NAME [--encrypt] [--reply JSON] [--timeout MS]
 //   ipcpeer client NAME [--encrypt] [--respond] [--reply JSON] [--timeout MS]
 //
+// --quiet leaves out the MSG lines (for measurements, where nobody reads them).
+//
 // Prints "READY" once listening or connected, then one line per event on stdout:
 //   MSG <json>        a message reached the handler
 //   ANSWER <json>     the answer of a "send" command
@@ -56,10 +58,14 @@ QVariantMap fromJson(const QString &text)
 class PeerHandler : public IPCMessageHandler
 {
 public:
-    PeerHandler(const QVariantMap &reply, bool addResponse) : reply(reply), addResponse(addResponse) { }
+    PeerHandler(const QVariantMap &reply, bool addResponse, bool quiet)
+        : reply(reply), addResponse(addResponse), quiet(quiet)
+    {
+    }
     void processIPCMessage(const QVariantMap &message, QVariantMap &result) override
     {
-        emitLine(QStringLiteral("MSG ") + toJson(message));
+        if (!quiet)
+            emitLine(QStringLiteral("MSG ") + toJson(message));
         result = reply;
         if (addResponse)
             result.insert(QStringLiteral("_RESPONSE"), true);
@@ -68,6 +74,7 @@ public:
 private:
     QVariantMap reply;
     bool addResponse;
+    bool quiet;
 };
 
 } // namespace
@@ -94,7 +101,7 @@ int main(int argc, char **argv)
     }
 
     QThread handlerThread;
-    PeerHandler handler(reply, !isServer && respond);
+    PeerHandler handler(reply, !isServer && respond, args.contains(QStringLiteral("--quiet")));
     handler.moveToThread(&handlerThread);
     handlerThread.start();
 
