@@ -11,7 +11,14 @@ constexpr char openBrace = '{';
 constexpr char openBracket = '[';
 constexpr char endMarker[] = "]]]]]";
 constexpr qsizetype markerLength = 5;
-constexpr qsizetype reserveAllThreshold = 1024 * 1024;
+// An empty buffer keeps its storage up to this size for the next read: reallocating it for
+// every read costs more than the copies, but an idle connection should not hold megabytes.
+constexpr qsizetype keptCapacityBytes = 256 * 1024;
+// Past this size an unfinished message gets room up to the cap at once (see append()). Not
+// lower: a reservation that large is always its own mapping, released and mapped afresh for
+// every such message, and for messages of a few mebibytes the page faults of that fresh memory
+// cost far more than the copies of ordinary growth (which the allocator recycles).
+constexpr qsizetype reserveAllThreshold = 32 * 1024 * 1024;
 
 // Byte classes of the plain scanner, one table each for outside and inside strings, so that the
 // inner loops test a single table entry per byte.
@@ -48,8 +55,8 @@ MessageDecoder::MessageDecoder(qsizetype maxMessageBytes) : cap(maxMessageBytes)
 void MessageDecoder::append(const char *data, qsizetype size)
 {
     // Growing the buffer step by step copies it each time, so for a moment a large unfinished
-    // message would be held twice (a 128 MiB cap would cost 256 MiB). Past a mebibyte, room up
-    // to the cap is reserved at once: the copy is then of that mebibyte only, and the reserved
+    // message would be held twice (a 128 MiB cap would cost 256 MiB). Past 32 MiB, room up to
+    // the cap is reserved at once: the copy is then of those 32 MiB only, and the reserved
     // pages cost nothing until they are written.
     const qsizetype needed = buffer.size() + size;
     if (needed > buffer.capacity() && needed > reserveAllThreshold)
@@ -67,9 +74,18 @@ void MessageDecoder::compact()
     if (start == 0)
         return;
     if (start >= buffer.size()) {
-        buffer.clear();
+        if (buffer.capacity() > keptCapacityBytes)
+            buffer.clear();
+        else
+            buffer.truncate(0);
     } else {
-        buffer.remove(0, start);
+        // Move the rest to the front of the same storage. QByteArray::remove() at the front
+        // only advances the data pointer, and the appends that follow then reallocate and
+        // grow the storage over and over, touching fresh memory each time.
+        const qsizetype rest = buffer.size() - start;
+        char *data = buffer.data();
+        std::memmove(data, data + start, size_t(rest));
+        buffer.truncate(rest);
     }
     scanPos -= start;
     start = 0;
@@ -232,9 +248,9 @@ bool MessageDecoder::next(QByteArray &message, Kind &outKind)
             continue;
         }
         if (start == 0 && end == n) {
+            // The buffer holds just this message: hand its storage over rather than copy it.
             message = std::move(buffer);
             buffer = QByteArray();
-            start = 0;
             scanPos = 0;
         } else {
             message = buffer.mid(start, end - start);
