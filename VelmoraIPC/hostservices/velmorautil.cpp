@@ -2,113 +2,11 @@
 // Copyright (C) 2026 The VelmoraIPC developers
 #include "velmorautil_p.h"
 
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QJsonValue>
-#include <QMetaType>
-
-#include <cmath>
-#include <limits>
+#include "jsoncodec_p.h"
 
 namespace {
 
 constexpr qsizetype maxLogExcerptChars = 2048;
-
-QJsonValue toJsonValue(const QVariant &value, bool &ok);
-
-QJsonObject toJsonObject(const QVariantMap &map, bool &ok)
-{
-    QJsonObject object;
-    for (auto it = map.cbegin(); it != map.cend(); ++it)
-        object.insert(it.key(), toJsonValue(it.value(), ok));
-    return object;
-}
-
-QJsonArray toJsonArray(const QVariantList &list, bool &ok)
-{
-    QJsonArray array;
-    for (const QVariant &item : list)
-        array.append(toJsonValue(item, ok));
-    return array;
-}
-
-// Unlike QJsonValue::fromVariant, which writes null for whatever it cannot hold, this tells the
-// caller: a message that silently loses a value is worse than one that is refused.
-QJsonValue toJsonValue(const QVariant &value, bool &ok)
-{
-    const int type = value.metaType().id();
-    switch (type) {
-    case QMetaType::UnknownType:
-    case QMetaType::Nullptr:
-        return QJsonValue(QJsonValue::Null);
-    case QMetaType::Bool:
-        return value.toBool();
-    case QMetaType::Int:
-    case QMetaType::UInt:
-    case QMetaType::Short:
-    case QMetaType::UShort:
-    case QMetaType::Char:
-    case QMetaType::SChar:
-    case QMetaType::UChar:
-    case QMetaType::LongLong:
-    case QMetaType::Long:
-        return value.toLongLong();
-    case QMetaType::ULongLong:
-    case QMetaType::ULong: {
-        const qulonglong v = value.toULongLong();
-        if (v > qulonglong(std::numeric_limits<qint64>::max()))
-            return double(v);
-        return qint64(v);
-    }
-    case QMetaType::Double:
-    case QMetaType::Float: {
-        const double d = value.toDouble();
-        if (!std::isfinite(d)) {
-            ok = false;
-            return QJsonValue(QJsonValue::Null);
-        }
-        return d;
-    }
-    case QMetaType::QString:
-        return value.toString();
-    case QMetaType::QByteArray:
-        return QString::fromUtf8(value.toByteArray());
-    case QMetaType::QStringList:
-    case QMetaType::QVariantList:
-        return toJsonArray(value.toList(), ok);
-    case QMetaType::QVariantMap:
-        return toJsonObject(value.toMap(), ok);
-    case QMetaType::QVariantHash: {
-        const QVariantHash hash = value.toHash();
-        QVariantMap map;
-        for (auto it = hash.cbegin(); it != hash.cend(); ++it)
-            map.insert(it.key(), it.value());
-        return toJsonObject(map, ok);
-    }
-    case QMetaType::QJsonValue:
-        return value.toJsonValue();
-    case QMetaType::QJsonObject:
-        return value.toJsonObject();
-    case QMetaType::QJsonArray:
-        return value.toJsonArray();
-    case QMetaType::QJsonDocument: {
-        const QJsonDocument doc = value.toJsonDocument();
-        return doc.isArray() ? QJsonValue(doc.array()) : QJsonValue(doc.object());
-    }
-    case QMetaType::QChar:
-    case QMetaType::QDate:
-    case QMetaType::QTime:
-    case QMetaType::QDateTime:
-    case QMetaType::QUrl:
-    case QMetaType::QUuid:
-        return value.toString();
-    default:
-        break;
-    }
-    ok = false;
-    return QJsonValue(QJsonValue::Null);
-}
 
 // Skips a JSON string that starts at text[i] == '"'; returns the index after its closing quote,
 // or text.size() when it does not close.
@@ -157,28 +55,13 @@ bool isSpace(QChar c)
 
 bool VelmoraUtil::QVariantToJson(const QVariant &value, QString &json)
 {
-    bool ok = true;
-    const QJsonValue jsonValue = toJsonValue(value, ok);
-    if (jsonValue.isObject()) {
-        json = QString::fromUtf8(QJsonDocument(jsonValue.toObject()).toJson(QJsonDocument::Compact));
-    } else if (jsonValue.isArray()) {
-        json = QString::fromUtf8(QJsonDocument(jsonValue.toArray()).toJson(QJsonDocument::Compact));
-    } else {
-        // A scalar: write it as the only element of an array and take the brackets off.
-        const QByteArray wrapped = QJsonDocument(QJsonArray{ jsonValue }).toJson(QJsonDocument::Compact);
-        json = QString::fromUtf8(wrapped.mid(1, wrapped.size() - 2));
-    }
-    return ok;
+    json.clear();
+    return JsonCodec::write(value, json);
 }
 
 bool VelmoraUtil::JsonToQVariantMap(const QString &json, QVariantMap &map)
 {
-    QJsonParseError error;
-    const QJsonDocument doc = QJsonDocument::fromJson(json.toUtf8(), &error);
-    if (error.error != QJsonParseError::NoError || !doc.isObject())
-        return false;
-    map = doc.object().toVariantMap();
-    return true;
+    return JsonCodec::parseObject(json, map);
 }
 
 QList<QString> VelmoraUtil::splitJsonArray(const QString &text)
