@@ -10,6 +10,7 @@
 #include <QMetaType>
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 namespace JsonCodec {
@@ -18,16 +19,45 @@ namespace {
 
 constexpr char16_t hexDigits[] = u"0123456789abcdef";
 
+// Returns the first of \a p .. \a end that ends a plain run of string characters: a quote, a
+// backslash or a control character. Tests four UTF-16 units at a time, since message strings
+// are long and mostly plain.
+const char16_t *findStringSpecial(const char16_t *p, const char16_t *end)
+{
+    constexpr quint64 ones = 0x0001000100010001ULL;
+    constexpr quint64 highs = 0x8000800080008000ULL;
+    const auto hasLane = [](quint64 v, quint64 lane) {
+        const quint64 x = v ^ (lane * ones);
+        return ((x - ones) & ~x & highs) != 0;
+    };
+    const auto isSpecial = [](char16_t c) { return c == u'"' || c == u'\\' || c < 0x20; };
+    while (end - p >= 4) {
+        quint64 v;
+        std::memcpy(&v, p, sizeof v);
+        // Lanes below 0x20 borrow into their own high bit; lanes at 0x8000 and above are
+        // masked by ~v. A hit may be a false alarm: the exact test decides.
+        const bool control = ((v - 0x20 * ones) & ~v & highs) != 0;
+        if (control || hasLane(v, u'"') || hasLane(v, u'\\')) {
+            for (int i = 0; i < 4; ++i) {
+                if (isSpecial(p[i]))
+                    return p + i;
+            }
+        }
+        p += 4;
+    }
+    while (p != end && !isSpecial(*p))
+        ++p;
+    return p;
+}
+
 void writeString(QStringView s, QString &out)
 {
     out += u'"';
     const char16_t *p = s.utf16();
     const char16_t *end = p + s.size();
     const char16_t *run = p;
-    for (; p != end; ++p) {
+    for (; (p = findStringSpecial(p, end)) != end; ++p) {
         const char16_t c = *p;
-        if (c >= 0x20 && c != u'"' && c != u'\\')
-            continue;
         out.append(QStringView(run, p));
         run = p + 1;
         switch (c) {
@@ -367,8 +397,7 @@ private:
         ++p; // opening quote
         const char16_t *run = p;
         // Most strings hold no escape: find the closing quote first and copy once.
-        while (p != end && *p != u'"' && *p != u'\\' && *p >= 0x20)
-            ++p;
+        p = findStringSpecial(p, end);
         if (p == end || *p < 0x20)
             return false;
         if (*p == u'"') {
@@ -387,8 +416,7 @@ private:
                 return false;
             if (c != u'\\') {
                 run = p;
-                while (p != end && *p != u'"' && *p != u'\\' && *p >= 0x20)
-                    ++p;
+                p = findStringSpecial(p, end);
                 out.append(QStringView(run, p));
                 continue;
             }
