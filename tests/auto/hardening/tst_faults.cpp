@@ -54,10 +54,10 @@ void tst_Faults::serverKilledWhileClientSendWaits()
     std::optional<Peer> server(std::in_place, QStringList { QStringLiteral("server"), name });
     QVERIFY2(!server->waitForLine(QStringLiteral("ready")).isEmpty(), qPrintable(server->output()));
 
+    std::atomic<int> disconnects { 0 }; // outlives the client, whose signals reach it
     ThreadedClient client(name);
     QVERIFY(client.isConnected());
     client.client->setResponseTimeout(longResponseTimeoutMsecs);
-    std::atomic<int> disconnects { 0 };
     QObject::connect(client.client, &VelmoraIPCClient::disconnected, client.client,
                      [&disconnects] { ++disconnects; }, Qt::DirectConnection);
 
@@ -106,11 +106,11 @@ void tst_Faults::clientKilledWhileServerSendWaits()
 {
     LogCapture log;
     const QString name = uniqueServerName("killclient");
+    QStringList gone; // outlives the server, whose destruction may still report clients
+    QMutex goneMutex;
     ThreadedServer server(name);
     server.handler.setReplyFunction(echoReply);
     server.server->setResponseTimeout(longResponseTimeoutMsecs);
-    QStringList gone;
-    QMutex goneMutex;
     QObject::connect(server.server, &VelmoraIPCServer::clientDisconnected, server.server,
                      [&](const QString &id) { QMutexLocker lock(&goneMutex); gone.append(id); },
                      Qt::DirectConnection);
@@ -194,12 +194,12 @@ void tst_Faults::slowHandlerLosesNothing()
 void tst_Faults::closeWhileSendWaits()
 {
     const QString name = uniqueServerName("close");
+    std::atomic<int> finished { 0 }; // outlives the server, whose destruction emits finished()
     ThreadedServer server(name);
     server.handler.setReplyFunction(echoReply);
     server.server->setResponseTimeout(3000);
     ThreadedClient client(name); // answers nothing: respond is off
     QVERIFY(!client.registerAs(QStringLiteral("A"), QStringLiteral("U")).isEmpty());
-    std::atomic<int> finished { 0 };
     QObject::connect(server.server, &VelmoraIPCServer::finished, server.server,
                      [&finished] { ++finished; }, Qt::DirectConnection);
 

@@ -128,8 +128,11 @@ void tst_Load::initTestCase()
     QLoggingCategory::setFilterRules(QStringLiteral("velmora.ipc.info=false"));
     // 500 clients and their 500 server-side connections, when the server is in this process.
     const rlim_t limit = raiseFdLimit(4096);
-    if (limit < 1200)
-        QSKIP("not enough file descriptors for 500 clients");
+    if (limit < 1200) {
+        // QSKIP's variadic form trips clang's -Wpedantic; this is what it expands to.
+        QTest::qSkip("not enough file descriptors for 500 clients", __FILE__, __LINE__);
+        return;
+    }
 }
 
 void tst_Load::manyClientsOneBroadcast()
@@ -284,7 +287,9 @@ void tst_Load::connectRequestDisconnectCycles()
 
 void tst_Load::backToBackPosts()
 {
-    constexpr int postCount = 10000;
+    // Under AddressSanitizer every large block is mapped, poisoned and quarantined anew, and
+    // the full 1.1 GB run takes more than five minutes; the sizes stay, the count shrinks.
+    const int postCount = builtWithAsan() ? 2000 : 10000;
     constexpr qsizetype minSize = 100;
     constexpr qsizetype maxSize = 1024 * 1024;
     // Posts go out in batches of about this many bytes; the next batch waits until the one
