@@ -30,7 +30,7 @@ namespace {
 QString jsonText(qsizetype chars)
 {
     QString text = QStringLiteral(
-            "{\"_PROTOCOL\":\"velmora-bench\",\"_VERSION\":\"1.0\",\"_REQUEST\":\"STATUS\"");
+        "{\"_PROTOCOL\":\"velmora-bench\",\"_VERSION\":\"1.0\",\"_REQUEST\":\"STATUS\"");
     const QString value = QStringLiteral("lorem ipsum dolor sit amet, consectetur adipiscing");
     for (int member = 0; text.size() + 80 < chars; ++member)
         text += QStringLiteral(",\"k%1\":\"").arg(member) + value + QLatin1Char('"');
@@ -100,15 +100,9 @@ void BM_BareCipher(benchmark::State &state, int direction)
     setSize(state, state.range(0));
 }
 
-void BM_BareEncrypt(benchmark::State &state)
-{
-    BM_BareCipher(state, BF_ENCRYPT);
-}
+void BM_BareEncrypt(benchmark::State &state) { BM_BareCipher(state, BF_ENCRYPT); }
 
-void BM_BareDecrypt(benchmark::State &state)
-{
-    BM_BareCipher(state, BF_DECRYPT);
-}
+void BM_BareDecrypt(benchmark::State &state) { BM_BareCipher(state, BF_DECRYPT); }
 
 // The stream decoder finding message ends in 4 MiB of back-to-back messages (at least one),
 // fed in the connection's 1 MiB reads; range(1) picks plain (0) or framed (1) messages.

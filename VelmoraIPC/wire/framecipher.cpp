@@ -44,12 +44,12 @@ const BF_KEY &keySchedule()
 }
 
 constexpr char base64Alphabet[] =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
 // The value of each byte in the base64 alphabet, -1 for every other byte.
 struct Base64Table
 {
-    std::array<signed char, 256> value{};
+    std::array<signed char, 256> value {};
 };
 
 constexpr Base64Table makeBase64Table()
@@ -86,8 +86,8 @@ qsizetype decodeBase64Lenient(const QString &text, unsigned char *out)
                 const int v3 = value[p[3]];
                 if ((v0 | v1 | v2 | v3) < 0)
                     break;
-                const quint32 group = quint32(v0) << 18 | quint32(v1) << 12 | quint32(v2) << 6
-                        | quint32(v3);
+                const quint32 group =
+                    quint32(v0) << 18 | quint32(v1) << 12 | quint32(v2) << 6 | quint32(v3);
                 out[m] = static_cast<unsigned char>(group >> 16);
                 out[m + 1] = static_cast<unsigned char>(group >> 8);
                 out[m + 2] = static_cast<unsigned char>(group);
@@ -100,8 +100,8 @@ qsizetype decodeBase64Lenient(const QString &text, unsigned char *out)
         // Anything else, one code unit (two bytes) at a time. The high byte of an ASCII
         // character is zero and is skipped like any other byte outside the alphabet.
         const char16_t c = *p++;
-        for (const unsigned char b : { static_cast<unsigned char>(c & 0xff),
-                                       static_cast<unsigned char>(c >> 8) }) {
+        for (const unsigned char b :
+            { static_cast<unsigned char>(c & 0xff), static_cast<unsigned char>(c >> 8) }) {
             const int v = value[b];
             if (v < 0)
                 continue;
@@ -142,10 +142,7 @@ void encodeBase64(const unsigned char *in, qsizetype size, QString &out)
 
 } // namespace
 
-const unsigned char *cipherKey()
-{
-    return reinterpret_cast<const unsigned char *>(keyText);
-}
+const unsigned char *cipherKey() { return reinterpret_cast<const unsigned char *>(keyText); }
 
 void encryptText(const QString &text, QString &out)
 {

@@ -55,7 +55,8 @@ ReceivedMessage decodeMessage(const QByteArray &bytes, MessageDecoder::Kind kind
     ReceivedMessage message;
     QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
     message.text = utf8.decode(bytes);
-    message.decoded = !utf8.hasError() && std::memchr(bytes.constData(), 0, size_t(bytes.size())) == nullptr;
+    message.decoded =
+        !utf8.hasError() && std::memchr(bytes.constData(), 0, size_t(bytes.size())) == nullptr;
     if (message.decoded && kind == MessageDecoder::Kind::Frame) {
         QString text;
         unpackMessage(message.text, text);
@@ -75,8 +76,9 @@ void fill(QLocalSocket *socket, ConnectionBuffer *buffer, qsizetype wanted)
             buffer->ready.append(decodeMessage(bytes, kind));
         if (buffer->decoder.takeDroppedFlag()) {
             VIPC_LOG(LOG_WARNING,
-                     QStringLiteral("VelmoraIPCServer::readMessage: message larger than %1 bytes dropped")
-                             .arg(buffer->decoder.maxMessageBytes()));
+                QStringLiteral(
+                    "VelmoraIPCServer::readMessage: message larger than %1 bytes dropped")
+                    .arg(buffer->decoder.maxMessageBytes()));
         }
         if (wanted > 0 && buffer->ready.size() >= wanted)
             return;
@@ -113,11 +115,11 @@ bool unpackMessage(const QString &received, QString &text)
 {
     text.clear();
     const QList<QStringView> pieces =
-            QStringView(received).split(frameEndMarker(), Qt::SkipEmptyParts, Qt::CaseSensitive);
+        QStringView(received).split(frameEndMarker(), Qt::SkipEmptyParts, Qt::CaseSensitive);
     for (QStringView piece : pieces) {
         QString plain;
-        decryptText(piece.mid(qMin<qsizetype>(piece.size(), frameStartMarker().size())).toString(),
-                    plain);
+        decryptText(
+            piece.mid(qMin<qsizetype>(piece.size(), frameStartMarker().size())).toString(), plain);
         text += plain;
     }
     return true;
@@ -154,9 +156,9 @@ bool sendMessage(QLocalSocket *socket, const QString &json, bool encrypt)
             QString text;
             VelmoraUtil::QVariantToJson(QVariant(json), text);
             VIPC_LOG(LOG_WARNING,
-                     QStringLiteral("VelmoraIPCServer::sendMessage: failed to send message due to "
-                                    "unavailable socket: ")
-                             + VelmoraUtil::logExcerpt(text));
+                QStringLiteral("VelmoraIPCServer::sendMessage: failed to send message due to "
+                               "unavailable socket: ")
+                    + VelmoraUtil::logExcerpt(text));
         }
         return true;
     }

@@ -24,9 +24,9 @@ constexpr qsizetype reserveAllThreshold = 32 * 1024 * 1024;
 // inner loops test a single table entry per byte.
 struct Tables
 {
-    std::array<bool, 256> structural{}; // '"', '{', '}', '[', ']'
-    std::array<bool, 256> stringSpecial{}; // '"', '\\'
-    std::array<bool, 256> opener{}; // '{', '['
+    std::array<bool, 256> structural {}; // '"', '{', '}', '[', ']'
+    std::array<bool, 256> stringSpecial {}; // '"', '\\'
+    std::array<bool, 256> opener {}; // '{', '['
 };
 
 constexpr Tables makeTables()
@@ -43,10 +43,7 @@ constexpr Tables makeTables()
 
 constexpr Tables tables = makeTables();
 
-bool isSpace(char c)
-{
-    return c == ' ' || c == '\n' || c == '\r' || c == '\t';
-}
+bool isSpace(char c) { return c == ' ' || c == '\n' || c == '\r' || c == '\t'; }
 
 } // namespace
 
@@ -64,10 +61,7 @@ void MessageDecoder::append(const char *data, qsizetype size)
     buffer.append(data, size);
 }
 
-bool MessageDecoder::takeDroppedFlag()
-{
-    return std::exchange(dropped, false);
-}
+bool MessageDecoder::takeDroppedFlag() { return std::exchange(dropped, false); }
 
 void MessageDecoder::compact()
 {
@@ -224,7 +218,8 @@ bool MessageDecoder::next(QByteArray &message, Kind &outKind)
             if (discarding) {
                 // Keep only what the scanner still needs: the tail that may hold the start of
                 // an end marker. The plain scanner's state lives in its members.
-                const qsizetype keep = state == State::Frame ? qMin(n - start, markerLength - 1) : 0;
+                const qsizetype keep =
+                    state == State::Frame ? qMin(n - start, markerLength - 1) : 0;
                 const qsizetype newStart = n - keep;
                 start = newStart;
                 scanPos = newStart;

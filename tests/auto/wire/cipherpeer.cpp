@@ -15,7 +15,7 @@ int main(int argc, char **argv)
     for (int i = 1; i < argc; ++i) {
         const QByteArray utf16 = QByteArray::fromHex(QByteArray(argv[i]));
         const QString text = QString::fromUtf16(
-                reinterpret_cast<const char16_t *>(utf16.constData()), utf16.size() / 2);
+            reinterpret_cast<const char16_t *>(utf16.constData()), utf16.size() / 2);
         QString cipher;
         encryptText(text, cipher);
         std::printf("%s\n", cipher.toLatin1().constData());

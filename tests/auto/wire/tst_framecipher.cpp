@@ -46,10 +46,7 @@ struct KnownAnswer
     const char *cipher;
 };
 
-QString u(const char16_t *s)
-{
-    return QString::fromUtf16(s);
-}
+QString u(const char16_t *s) { return QString::fromUtf16(s); }
 
 const KnownAnswer vectors[] = {
     { "1 unit", QStringLiteral("a"), "eKz2Zh8vWm4=" },
@@ -59,17 +56,14 @@ const KnownAnswer vectors[] = {
     { "5 units", QStringLiteral("abcde"), "QFlVjbZr4F07wHvTvfOXWA==" },
     { "empty object", QStringLiteral("{}"), "cl9ZWJ5l+PM=" },
     { "registration, non-ASCII",
-      u(u"{\"_REQUEST\":\"REGISTER\",\"_APPID\":\"editor\",\"_USERID\":\"j\u00f6rg\"}"),
-      "hcW23Aq6/tLhf18JeSF28pVX1ipSovX5+fO9lVVNaqaQqhZOUl0+M1YN2S+pwRpGOaWZ1ChPx0PFIULOkjQS87o8"
-      "uUlXPixXRzbu/MdTp2VYCkIIc9XAXeMPIEbS0teup43+LeebayRX2Idi0YJj2GiWzErEqC4H" },
+        u(u"{\"_REQUEST\":\"REGISTER\",\"_APPID\":\"editor\",\"_USERID\":\"j\u00f6rg\"}"),
+        "hcW23Aq6/tLhf18JeSF28pVX1ipSovX5+fO9lVVNaqaQqhZOUl0+M1YN2S+pwRpGOaWZ1ChPx0PFIULOkjQS87o8"
+        "uUlXPixXRzbu/MdTp2VYCkIIc9XAXeMPIEbS0teup43+LeebayRX2Idi0YJj2GiWzErEqC4H" },
     { "CJK and surrogate pairs", u(u"{\"k\":\"\u4e2d\u6587 \U0001F600 \U0001D11E\"}"),
-      "/wPfOjGrBQjN/jA0nokXCXMsdoTkjHkprSp4Mi5N3Dk=" },
+        "/wPfOjGrBQjN/jA0nokXCXMsdoTkjHkprSp4Mi5N3Dk=" },
 };
 
-QString latin1(const char *s)
-{
-    return QString::fromLatin1(s);
-}
+QString latin1(const char *s) { return QString::fromLatin1(s); }
 
 QByteArray utf16le(const QString &text)
 {
@@ -90,25 +84,22 @@ QByteArray evpDecipher(const QByteArray &cipher)
     if (!legacy || !defaults)
         return QByteArray("no legacy provider");
     std::unique_ptr<EVP_CIPHER, decltype(&EVP_CIPHER_free)> bf(
-            EVP_CIPHER_fetch(nullptr, "BF-CBC", nullptr), &EVP_CIPHER_free);
-    std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)> ctx(EVP_CIPHER_CTX_new(),
-                                                                         &EVP_CIPHER_CTX_free);
+        EVP_CIPHER_fetch(nullptr, "BF-CBC", nullptr), &EVP_CIPHER_free);
+    std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)> ctx(
+        EVP_CIPHER_CTX_new(), &EVP_CIPHER_CTX_free);
     const unsigned char iv[] = { 'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H' };
     QByteArray plain(cipher.size() + 16, Qt::Uninitialized);
     int n1 = 0;
     int n2 = 0;
     const bool ok = bf && ctx && EVP_DecryptInit_ex(ctx.get(), bf.get(), nullptr, nullptr, nullptr)
-            && EVP_CIPHER_CTX_set_key_length(ctx.get(), 32)
-            && EVP_DecryptInit_ex(ctx.get(), nullptr, nullptr,
-                                  reinterpret_cast<const unsigned char *>(
-                                          "V3lm0raIPCk9Qz7TxW2pLb8HsN4cRd6F"),
-                                  iv)
-            && EVP_CIPHER_CTX_set_padding(ctx.get(), 0)
-            && EVP_DecryptUpdate(ctx.get(), reinterpret_cast<unsigned char *>(plain.data()), &n1,
-                                 reinterpret_cast<const unsigned char *>(cipher.constData()),
-                                 int(cipher.size()))
-            && EVP_DecryptFinal_ex(ctx.get(), reinterpret_cast<unsigned char *>(plain.data()) + n1,
-                                   &n2);
+        && EVP_CIPHER_CTX_set_key_length(ctx.get(), 32)
+        && EVP_DecryptInit_ex(ctx.get(), nullptr, nullptr,
+            reinterpret_cast<const unsigned char *>("V3lm0raIPCk9Qz7TxW2pLb8HsN4cRd6F"), iv)
+        && EVP_CIPHER_CTX_set_padding(ctx.get(), 0)
+        && EVP_DecryptUpdate(ctx.get(), reinterpret_cast<unsigned char *>(plain.data()), &n1,
+            reinterpret_cast<const unsigned char *>(cipher.constData()), int(cipher.size()))
+        && EVP_DecryptFinal_ex(
+            ctx.get(), reinterpret_cast<unsigned char *>(plain.data()) + n1, &n2);
     if (!ok)
         return QByteArray("EVP failure");
     plain.truncate(n1 + n2);
@@ -133,7 +124,7 @@ QString decrypted(const QString &text)
 QString mixedText(qsizetype units)
 {
     const QString pattern =
-            u(u"{\"k\":\"abc \u00e9\u00fc \u4e2d\u6587 \U0001F600\\n\\\"x\\\" [1,2]\",\"n\":3}");
+        u(u"{\"k\":\"abc \u00e9\u00fc \u4e2d\u6587 \U0001F600\\n\\\"x\\\" [1,2]\",\"n\":3}");
     QString text;
     while (text.size() < units)
         text += pattern;
@@ -233,8 +224,8 @@ void tst_FrameCipher::lastByteZeroIsStripped()
 
 void tst_FrameCipher::sameInTwoProcesses()
 {
-    const QStringList texts = { QString(), QStringLiteral("{}"), vectors[6].text,
-                                vectors[7].text, mixedText(5000) };
+    const QStringList texts = { QString(), QStringLiteral("{}"), vectors[6].text, vectors[7].text,
+        mixedText(5000) };
     QStringList args;
     QStringList expected;
     for (const QString &text : texts) {
@@ -296,8 +287,8 @@ void tst_FrameCipher::roundTrip()
     // Standard base64, all ASCII, no line breaks.
     const QByteArray ascii = cipher.toLatin1();
     QCOMPARE(QString::fromLatin1(ascii), cipher);
-    QCOMPARE(QByteArray::fromBase64(ascii, QByteArray::AbortOnBase64DecodingErrors).toBase64(),
-             ascii);
+    QCOMPARE(
+        QByteArray::fromBase64(ascii, QByteArray::AbortOnBase64DecodingErrors).toBase64(), ascii);
     QCOMPARE(evpDecipher(QByteArray::fromBase64(ascii)).left(text.size() * 2), utf16le(text));
 }
 
@@ -319,12 +310,12 @@ void tst_FrameCipher::lenientBase64_data()
     QTest::newRow("LF every char") << breakEvery(1, QStringLiteral("\n")) << reg.text;
     QTest::newRow("spaces and tabs") << breakEvery(5, QStringLiteral(" \t")) << reg.text;
     QTest::newRow("leading and trailing white space")
-            << QStringLiteral("\r\n  ") + cipher + QStringLiteral(" \n") << reg.text;
+        << QStringLiteral("\r\n  ") + cipher + QStringLiteral(" \n") << reg.text;
     QTest::newRow("fill removed") << latin1("QFlVjbZr4F07wHvTvfOXWA") << QStringLiteral("abcde");
-    QTest::newRow("fill in the middle") << latin1("QFlV=jbZr=4F07w=HvTvfOXWA==")
-                                        << QStringLiteral("abcde");
-    QTest::newRow("other ASCII passed over") << latin1("QFlV.jbZr!4F0*7wHv-TvfO_XWA==")
-                                             << QStringLiteral("abcde");
+    QTest::newRow("fill in the middle")
+        << latin1("QFlV=jbZr=4F07w=HvTvfOXWA==") << QStringLiteral("abcde");
+    QTest::newRow("other ASCII passed over")
+        << latin1("QFlV.jbZr!4F0*7wHv-TvfO_XWA==") << QStringLiteral("abcde");
     // Each code unit counts as two bytes, low first: a unit whose bytes are both in the
     // alphabet gives two base64 characters, and a non-ASCII unit's high byte is not skipped.
     QString packed;
@@ -333,8 +324,8 @@ void tst_FrameCipher::lenientBase64_data()
         packed += QChar(char16_t(uchar(ascii[i]) | (uchar(ascii[i + 1]) << 8)));
     QTest::newRow("two characters per code unit") << packed << QStringLiteral("abcd");
     QTest::newRow("high byte outside the alphabet skipped")
-            << u(u"\u2051\u2046\u206c\u2056\u206a\u2062\u205a\u2072\u2034\u2046\u2030")
-            << QStringLiteral("abcd");
+        << u(u"\u2051\u2046\u206c\u2056\u206a\u2062\u205a\u2072\u2034\u2046\u2030")
+        << QStringLiteral("abcd");
 }
 
 void tst_FrameCipher::lenientBase64()
@@ -354,12 +345,12 @@ void tst_FrameCipher::foreignKey_data()
     //   -iv 4142434445464748 -nopad | base64 -w0
     // A text enciphered under another key.
     QTest::newRow("other key") // key Xq7Lm2Pz9Rt4Vw8K, pad "00"
-            << latin1("98u6MuRZOu/VLny0TUrr7MhK7XrTrEo9la3i27F2zsgbkv9D5k+F/kRipiPmhC8X")
-            << QStringLiteral("{\"_REQUEST\":\"REGISTER\"}");
+        << latin1("98u6MuRZOu/VLny0TUrr7MhK7XrTrEo9la3i27F2zsgbkv9D5k+F/kRipiPmhC8X")
+        << QStringLiteral("{\"_REQUEST\":\"REGISTER\"}");
     // Our key cut to its first 16 bytes: only a cipher that sets the key from all 32 bytes
     // fails to read this.
     QTest::newRow("first half of our key") // key V3lm0raIPCk9Qz7T, pad "0000"
-            << latin1("HSFWUkUe9G0=") << QStringLiteral("{}");
+        << latin1("HSFWUkUe9G0=") << QStringLiteral("{}");
 }
 
 void tst_FrameCipher::foreignKey()
@@ -427,7 +418,8 @@ void tst_FrameCipher::keyIsLettersAndDigits()
     QVERIFY(key);
     QCOMPARE(cipherKey(), key); // one process-wide buffer
     for (int i = 0; i < 32; ++i)
-        QVERIFY2(key[i] < 128 && QChar(char16_t(key[i])).isLetterOrNumber(), qPrintable(QString::number(i)));
+        QVERIFY2(key[i] < 128 && QChar(char16_t(key[i])).isLetterOrNumber(),
+            qPrintable(QString::number(i)));
 }
 
 QTEST_GUILESS_MAIN(tst_FrameCipher)

@@ -20,10 +20,7 @@ using namespace TestSupport;
 
 namespace {
 
-QString u(const char16_t *s)
-{
-    return QString::fromUtf16(s);
-}
+QString u(const char16_t *s) { return QString::fromUtf16(s); }
 
 // A client socket writing to the socket the server accepted for it, both in this thread.
 class SocketPair
@@ -102,14 +99,14 @@ bool parses(const QString &text)
     return VelmoraUtil::JsonToQVariantMap(text, map);
 }
 
-const QString trickyJson =
-        u(u"{\"a\":\"}{][\\\"}]]]]]\",\"\u00e9\u4e2d\U0001F600\":[1,{\"c\":\"\\\\\"}],\"d\":\"[[[[[\"}");
+const QString trickyJson = u(
+    u"{\"a\":\"}{][\\\"}]]]]]\",\"\u00e9\u4e2d\U0001F600\":[1,{\"c\":\"\\\\\"}],\"d\":\"[[[[[\"}");
 
 QString unavailableLine(const QString &quotedJson)
 {
     return QStringLiteral("VelmoraIPCServer::sendMessage: failed to send message due to "
                           "unavailable socket: ")
-            + quotedJson;
+        + quotedJson;
 }
 
 } // namespace
@@ -154,11 +151,11 @@ void tst_FrameStream::bytesOnTheWire_data()
     QTest::newRow("empty framed") << QString() << true << QByteArray("[[[[[]]]]]");
     QTest::newRow("empty plain") << QString() << false << QByteArray();
     QTest::newRow("non-ASCII plain is UTF-8")
-            << u(u"{\"k\":\"\u00e9\u4e2d\U0001F600\"}") << false
-            << QByteArray("{\"k\":\"\xc3\xa9\xe4\xb8\xad\xf0\x9f\x98\x80\"}");
+        << u(u"{\"k\":\"\u00e9\u4e2d\U0001F600\"}") << false
+        << QByteArray("{\"k\":\"\xc3\xa9\xe4\xb8\xad\xf0\x9f\x98\x80\"}");
     QTest::newRow("non-ASCII framed")
-            << u(u"{\"k\":\"\u4e2d\u6587 \U0001F600 \U0001D11E\"}") << true
-            << QByteArray("[[[[[/wPfOjGrBQjN/jA0nokXCXMsdoTkjHkprSp4Mi5N3Dk=]]]]]");
+        << u(u"{\"k\":\"\u4e2d\u6587 \U0001F600 \U0001D11E\"}") << true
+        << QByteArray("[[[[[/wPfOjGrBQjN/jA0nokXCXMsdoTkjHkprSp4Mi5N3Dk=]]]]]");
 }
 
 void tst_FrameStream::bytesOnTheWire()
@@ -177,7 +174,7 @@ void tst_FrameStream::bytesOnTheWire()
     QByteArray received = pair.reader->readAll();
     QDeadlineTimer deadline(10000);
     while (!received.endsWith("{\"end\":1}")
-           && pair.reader->waitForReadyRead(int(deadline.remainingTime())))
+        && pair.reader->waitForReadyRead(int(deadline.remainingTime())))
         received += pair.reader->readAll();
     QCOMPARE(received, wire + "{\"end\":1}");
     QCOMPARE(encodeMessage(json, encrypt), wire);
@@ -199,8 +196,9 @@ void tst_FrameStream::roundTrip_data()
         { "non-ASCII", u(u"{\"k\":\"\u00e4\u00f6\u00fc \u65e5\u672c \U0001F600\"}") },
         { "tricky", trickyJson },
         // Larger than a local socket's buffer: arrives in many reads.
-        { "1 MiB", QStringLiteral("{\"k\":\"") + QString(512 * 1024, QChar(0xe9))
-                           + QStringLiteral("\"}") },
+        { "1 MiB",
+            QStringLiteral("{\"k\":\"") + QString(512 * 1024, QChar(0xe9))
+                + QStringLiteral("\"}") },
     };
     for (const auto &row : rows) {
         QTest::addRow("%s, plain", row.first) << row.second << false;
@@ -258,9 +256,9 @@ void tst_FrameStream::cutAtEveryByte()
 void tst_FrameStream::threeInOneRead_data()
 {
     QTest::addColumn<QList<bool>>("modes");
-    QTest::newRow("plain") << QList<bool>{ false, false, false };
-    QTest::newRow("framed") << QList<bool>{ true, true, true };
-    QTest::newRow("mixed") << QList<bool>{ true, false, true };
+    QTest::newRow("plain") << QList<bool> { false, false, false };
+    QTest::newRow("framed") << QList<bool> { true, true, true };
+    QTest::newRow("mixed") << QList<bool> { true, false, true };
 }
 
 void tst_FrameStream::threeInOneRead()
@@ -283,9 +281,9 @@ void tst_FrameStream::readOneLeavesTheRest()
     SocketPair pair;
     QVERIFY(pair.open());
     const QStringList jsons = { QStringLiteral("{\"n\":1}"), QStringLiteral("{\"n\":2}"),
-                                QStringLiteral("{\"n\":3}") };
+        QStringLiteral("{\"n\":3}") };
     QVERIFY(pair.deliver(encodeMessage(jsons[0], true) + encodeMessage(jsons[1], false)
-                         + encodeMessage(jsons[2], true)));
+        + encodeMessage(jsons[2], true)));
     ReceivedMessage message;
     bool complete = false;
     QVERIFY(readMessage(pair.reader, message, complete));
@@ -295,7 +293,7 @@ void tst_FrameStream::readOneLeavesTheRest()
     QString text;
     QVERIFY(readMessage(pair.reader, text));
     QCOMPARE(text, jsons[1]);
-    QCOMPARE(texts(pair.take()), QStringList{ jsons[2] });
+    QCOMPARE(texts(pair.take()), QStringList { jsons[2] });
     QVERIFY(!hasPendingInput(pair.reader));
 
     // Nothing whole: no message, and the part read so far stays for later.
@@ -313,16 +311,16 @@ void tst_FrameStream::bytesBeforeAMessage_data()
     QTest::addColumn<QByteArray>("before");
     QTest::addColumn<bool>("encrypt");
     QTest::addColumn<QStringList>("junk"); // the texts the bytes before make of their own
-    QTest::newRow("text before an object") << QByteArray("hello ") << false
-                                          << QStringList{ QStringLiteral("hello ") };
-    QTest::newRow("text before a frame") << QByteArray("hello") << true
-                                         << QStringList{ QStringLiteral("hello") };
-    QTest::newRow("stray end marker") << QByteArray("]]]]]") << true
-                                      << QStringList{ QStringLiteral("]]]]]") };
-    QTest::newRow("stray closing brace") << QByteArray("}") << false
-                                         << QStringList{ QStringLiteral("}") };
-    QTest::newRow("rest of a broken object") << QByteArray("\"x\":1}") << false
-                                             << QStringList{ QStringLiteral("\"x\":1}") };
+    QTest::newRow("text before an object")
+        << QByteArray("hello ") << false << QStringList { QStringLiteral("hello ") };
+    QTest::newRow("text before a frame")
+        << QByteArray("hello") << true << QStringList { QStringLiteral("hello") };
+    QTest::newRow("stray end marker")
+        << QByteArray("]]]]]") << true << QStringList { QStringLiteral("]]]]]") };
+    QTest::newRow("stray closing brace")
+        << QByteArray("}") << false << QStringList { QStringLiteral("}") };
+    QTest::newRow("rest of a broken object")
+        << QByteArray("\"x\":1}") << false << QStringList { QStringLiteral("\"x\":1}") };
     QTest::newRow("white space only, plain") << QByteArray(" \r\n\t") << false << QStringList();
     QTest::newRow("white space only, framed") << QByteArray("\r\n") << true << QStringList();
 }
@@ -339,7 +337,7 @@ void tst_FrameStream::bytesBeforeAMessage()
     const QString json = QStringLiteral("{\"n\":1}");
     QVERIFY(pair.deliver(before + encodeMessage(json, encrypt) + "\n"));
     const QStringList got = texts(pair.take());
-    QCOMPARE(got, junk + QStringList{ json });
+    QCOMPARE(got, junk + QStringList { json });
     for (const QString &text : junk)
         QVERIFY2(!parses(text), qPrintable(text));
     QVERIFY(parses(got.last()));
@@ -399,8 +397,8 @@ void tst_FrameStream::sizeCap()
     setMaxMessageBytes(pair.reader, 1024);
 
     const QString small = QStringLiteral("{\"n\":1}");
-    const QString big = QStringLiteral("{\"k\":\"") + QString(4000, QLatin1Char('x'))
-            + QStringLiteral("\"}");
+    const QString big =
+        QStringLiteral("{\"k\":\"") + QString(4000, QLatin1Char('x')) + QStringLiteral("\"}");
     const QString after = QStringLiteral("{\"n\":2}");
     QList<ReceivedMessage> got;
     if (separateWrites) {
@@ -412,17 +410,17 @@ void tst_FrameStream::sizeCap()
         got += pair.take();
     } else {
         QVERIFY(pair.deliver(encodeMessage(small, encrypt) + encodeMessage(big, encrypt)
-                             + encodeMessage(after, encrypt)));
+            + encodeMessage(after, encrypt)));
         got = pair.take();
     }
-    QCOMPARE(texts(got), (QStringList{ small, after }));
+    QCOMPARE(texts(got), (QStringList { small, after }));
     const QString dropLine =
-            QStringLiteral("VelmoraIPCServer::readMessage: message larger than 1024 bytes dropped");
-    QCOMPARE(log.texts(4), QStringList{ dropLine });
+        QStringLiteral("VelmoraIPCServer::readMessage: message larger than 1024 bytes dropped");
+    QCOMPARE(log.texts(4), QStringList { dropLine });
 
     QVERIFY(sendMessage(&pair.writer, small, encrypt));
     QVERIFY(pair.reader->waitForReadyRead(10000));
-    QCOMPARE(texts(pair.take()), QStringList{ small });
+    QCOMPARE(texts(pair.take()), QStringList { small });
     QCOMPARE(log.texts(4).size(), 1);
 }
 
@@ -473,10 +471,10 @@ void tst_FrameStream::sizeCapAtDefault()
     joinWriter.dismiss();
     writer.join();
     QVERIFY(written);
-    QCOMPARE(texts(got), QStringList{ QStringLiteral("{\"after\":1}") });
+    QCOMPARE(texts(got), QStringList { QStringLiteral("{\"after\":1}") });
     QCOMPARE(log.texts(4),
-             QStringList{ QStringLiteral(
-                     "VelmoraIPCServer::readMessage: message larger than 134217728 bytes dropped") });
+        QStringList { QStringLiteral(
+            "VelmoraIPCServer::readMessage: message larger than 134217728 bytes dropped") });
 }
 
 void tst_FrameStream::waitForMessage_data()
@@ -549,7 +547,8 @@ void tst_FrameStream::nullSocket()
     LogCapture log;
     QVERIFY(sendMessage(nullptr, QStringLiteral("{\"a\":\"x\"}"), encrypt));
     // The unframed text, as the JSON conversion writes a text value: quoted and escaped.
-    QCOMPARE(log.texts(4), QStringList{ unavailableLine(QStringLiteral("\"{\\\"a\\\":\\\"x\\\"}\"")) });
+    QCOMPARE(
+        log.texts(4), QStringList { unavailableLine(QStringLiteral("\"{\\\"a\\\":\\\"x\\\"}\"")) });
     QCOMPARE(log.lines().size(), 1);
 }
 
@@ -559,11 +558,11 @@ void tst_FrameStream::unpack_data()
     QTest::addColumn<QString>("text");
     QTest::newRow("one frame") << QStringLiteral("[[[[[cl9ZWJ5l+PM=]]]]]") << QStringLiteral("{}");
     QTest::newRow("two frames, nothing between")
-            << QStringLiteral("[[[[[cl9ZWJ5l+PM=]]]]][[[[[QFlVjbZr4F0=]]]]]")
-            << QStringLiteral("{}abcd");
+        << QStringLiteral("[[[[[cl9ZWJ5l+PM=]]]]][[[[[QFlVjbZr4F0=]]]]]")
+        << QStringLiteral("{}abcd");
     QTest::newRow("empty frame") << QStringLiteral("[[[[[]]]]]") << QString();
     QTest::newRow("line break after the end marker")
-            << QStringLiteral("[[[[[cl9ZWJ5l+PM=]]]]]\r\n") << QStringLiteral("{}");
+        << QStringLiteral("[[[[[cl9ZWJ5l+PM=]]]]]\r\n") << QStringLiteral("{}");
     QTest::newRow("frame cut short") << QStringLiteral("[[[[[cl9ZWJ5l+PM=") << QStringLiteral("{}");
 }
 

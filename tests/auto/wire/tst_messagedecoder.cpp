@@ -15,7 +15,7 @@ namespace {
 QString describe(MessageDecoder::Kind kind, const QByteArray &bytes)
 {
     const char k = kind == MessageDecoder::Kind::Frame ? 'F'
-            : kind == MessageDecoder::Kind::Plain      ? 'P'
+        : kind == MessageDecoder::Kind::Plain          ? 'P'
                                                        : 'G';
     return QLatin1Char(k) + QLatin1Char(':') + QString::fromLatin1(bytes);
 }
@@ -30,7 +30,7 @@ void takeAll(MessageDecoder &decoder, QStringList &out)
 
 // Feeds \a stream cut at \a cuts, taking what is whole after every piece.
 QStringList feed(const QByteArray &stream, const QList<qsizetype> &cuts,
-                 qsizetype cap = MessageDecoder::defaultMaxMessageBytes)
+    qsizetype cap = MessageDecoder::defaultMaxMessageBytes)
 {
     MessageDecoder decoder(cap);
     QStringList out;
@@ -78,8 +78,8 @@ QStringList list(std::initializer_list<const char *> items)
 
 // A plain message that exercises the scanner: braces, brackets, quotes and backslashes inside
 // strings, nesting, and multi-byte UTF-8.
-const QByteArray trickyPlain =
-        QByteArrayLiteral("{\"a\":\"}{][\\\"}\",\"b\":[1,{\"c\":\"\\\\\"}],\"d\":\"\xc3\xa9\xe4\xb8\xad\"}");
+const QByteArray trickyPlain = QByteArrayLiteral(
+    "{\"a\":\"}{][\\\"}\",\"b\":[1,{\"c\":\"\\\\\"}],\"d\":\"\xc3\xa9\xe4\xb8\xad\"}");
 const QByteArray frame = QByteArrayLiteral("[[[[[QFlVjbZr4F07wHvTvfOXWA==]]]]]");
 
 // Messages of an exact size for the cap. The plain one holds braces, brackets and an escaped
@@ -123,49 +123,54 @@ void tst_MessageDecoder::messageEnds_data()
     QTest::addColumn<QStringList>("messages");
     QTest::addColumn<qsizetype>("leftOver");
 
-    QTest::newRow("plain object") << QByteArray("{\"a\":1}") << list({ "P:{\"a\":1}" }) << qsizetype(0);
-    QTest::newRow("plain array") << QByteArray("[1,[2],{}]") << list({ "P:[1,[2],{}]" }) << qsizetype(0);
-    QTest::newRow("frame") << frame << QStringList{ QStringLiteral("F:") + QString::fromLatin1(frame) }
+    QTest::newRow("plain object") << QByteArray("{\"a\":1}") << list({ "P:{\"a\":1}" })
+                                  << qsizetype(0);
+    QTest::newRow("plain array") << QByteArray("[1,[2],{}]") << list({ "P:[1,[2],{}]" })
+                                 << qsizetype(0);
+    QTest::newRow("frame") << frame
+                           << QStringList { QStringLiteral("F:") + QString::fromLatin1(frame) }
                            << qsizetype(0);
-    QTest::newRow("empty frame") << QByteArray("[[[[[]]]]]") << list({ "F:[[[[[]]]]]" }) << qsizetype(0);
+    QTest::newRow("empty frame") << QByteArray("[[[[[]]]]]") << list({ "F:[[[[[]]]]]" })
+                                 << qsizetype(0);
     QTest::newRow("strings hide structure")
-            << trickyPlain << QStringList{ QStringLiteral("P:") + QString::fromLatin1(trickyPlain) }
-            << qsizetype(0);
+        << trickyPlain << QStringList { QStringLiteral("P:") + QString::fromLatin1(trickyPlain) }
+        << qsizetype(0);
     QTest::newRow("braces inside a frame do not count")
-            << QByteArray("[[[[[{\"x\":1]]]]]{}") << list({ "F:[[[[[{\"x\":1]]]]]", "P:{}" })
-            << qsizetype(0);
+        << QByteArray("[[[[[{\"x\":1]]]]]{}") << list({ "F:[[[[[{\"x\":1]]]]]", "P:{}" })
+        << qsizetype(0);
     QTest::newRow("three back to back")
-            << QByteArray("{\"n\":1}[[[[[QUJD]]]]]{\"n\":3}")
-            << list({ "P:{\"n\":1}", "F:[[[[[QUJD]]]]]", "P:{\"n\":3}" }) << qsizetype(0);
+        << QByteArray("{\"n\":1}[[[[[QUJD]]]]]{\"n\":3}")
+        << list({ "P:{\"n\":1}", "F:[[[[[QUJD]]]]]", "P:{\"n\":3}" }) << qsizetype(0);
     QTest::newRow("white space between and after")
-            << QByteArray(" \r\n\t{}\n[[[[[QUJD]]]]]\r\n ")
-            << list({ "P:{}", "F:[[[[[QUJD]]]]]" }) << qsizetype(0);
-    QTest::newRow("garbage before an object") << QByteArray("hello{}")
-                                              << list({ "G:hello", "P:{}" }) << qsizetype(0);
-    QTest::newRow("garbage before a frame") << QByteArray("xx[[[[[QUJD]]]]]")
-                                            << list({ "G:xx", "F:[[[[[QUJD]]]]]" }) << qsizetype(0);
+        << QByteArray(" \r\n\t{}\n[[[[[QUJD]]]]]\r\n ") << list({ "P:{}", "F:[[[[[QUJD]]]]]" })
+        << qsizetype(0);
+    QTest::newRow("garbage before an object")
+        << QByteArray("hello{}") << list({ "G:hello", "P:{}" }) << qsizetype(0);
+    QTest::newRow("garbage before a frame")
+        << QByteArray("xx[[[[[QUJD]]]]]") << list({ "G:xx", "F:[[[[[QUJD]]]]]" }) << qsizetype(0);
     QTest::newRow("stray end marker") << QByteArray("]]]]][[[[[QUJD]]]]]")
                                       << list({ "G:]]]]]", "F:[[[[[QUJD]]]]]" }) << qsizetype(0);
-    QTest::newRow("stray closing brace") << QByteArray("}{}") << list({ "G:}", "P:{}" })
-                                         << qsizetype(0);
-    QTest::newRow("garbage after a message") << QByteArray("{}tail") << list({ "P:{}", "G:tail" })
-                                             << qsizetype(0);
-    QTest::newRow("four brackets are plain") << QByteArray("[[[[1]]]]{}")
-                                             << list({ "P:[[[[1]]]]", "P:{}" }) << qsizetype(0);
+    QTest::newRow("stray closing brace")
+        << QByteArray("}{}") << list({ "G:}", "P:{}" }) << qsizetype(0);
+    QTest::newRow("garbage after a message")
+        << QByteArray("{}tail") << list({ "P:{}", "G:tail" }) << qsizetype(0);
+    QTest::newRow("four brackets are plain")
+        << QByteArray("[[[[1]]]]{}") << list({ "P:[[[[1]]]]", "P:{}" }) << qsizetype(0);
     const QByteArray odd("{\"a\":\"\0\xff\"}", 10);
     QTest::newRow("bytes are not interpreted")
-            << odd + "{}" << QStringList{ QStringLiteral("P:") + QString::fromLatin1(odd), QStringLiteral("P:{}") }
-            << qsizetype(0);
-    QTest::newRow("unfinished object waits") << QByteArray("{}{\"a\":") << list({ "P:{}" })
-                                             << qsizetype(5);
-    QTest::newRow("unfinished string waits") << QByteArray("{\"a\":\"}") << QStringList()
-                                             << qsizetype(7);
-    QTest::newRow("escape at the end waits") << QByteArray("{\"a\":\"\\") << QStringList()
-                                             << qsizetype(7);
-    QTest::newRow("part of a start marker waits") << QByteArray("{}[[[") << list({ "P:{}" })
-                                                  << qsizetype(3);
-    QTest::newRow("unfinished frame waits") << QByteArray("[[[[[QUJD]]]") << QStringList()
-                                            << qsizetype(12);
+        << odd + "{}"
+        << QStringList { QStringLiteral("P:") + QString::fromLatin1(odd), QStringLiteral("P:{}") }
+        << qsizetype(0);
+    QTest::newRow("unfinished object waits")
+        << QByteArray("{}{\"a\":") << list({ "P:{}" }) << qsizetype(5);
+    QTest::newRow("unfinished string waits")
+        << QByteArray("{\"a\":\"}") << QStringList() << qsizetype(7);
+    QTest::newRow("escape at the end waits")
+        << QByteArray("{\"a\":\"\\") << QStringList() << qsizetype(7);
+    QTest::newRow("part of a start marker waits")
+        << QByteArray("{}[[[") << list({ "P:{}" }) << qsizetype(3);
+    QTest::newRow("unfinished frame waits")
+        << QByteArray("[[[[[QUJD]]]") << QStringList() << qsizetype(12);
 }
 
 void tst_MessageDecoder::messageEnds()
@@ -192,9 +197,8 @@ void tst_MessageDecoder::everyTwoPieceCut_data()
     QTest::newRow("plain") << trickyPlain + trickyPlain;
     QTest::newRow("framed") << frame + frame + QByteArray("[[[[[]]]]]");
     QTest::newRow("arrays") << QByteArray("[[1,2],[\"]]]]]\"]][[[[[QUJD]]]]]");
-    QTest::newRow("with garbage and white space")
-            << QByteArray("junk ") + trickyPlain + QByteArray("\r\n]]]") + frame
-                    + QByteArray("\n{\"e\":\"\\\\\\\"\"}");
+    QTest::newRow("with garbage and white space") << QByteArray("junk ") + trickyPlain
+            + QByteArray("\r\n]]]") + frame + QByteArray("\n{\"e\":\"\\\\\\\"\"}");
 }
 
 // A stream cut at every byte position into two reads gives the same messages as one read,
@@ -233,12 +237,18 @@ void tst_MessageDecoder::sizeCap_data()
 
     constexpr qsizetype cap = 64;
     for (qsizetype chunk : { qsizetype(1), qsizetype(7), qsizetype(1000) }) {
-        QTest::addRow("plain at the cap, chunk %lld", qlonglong(chunk)) << plainOfSize(cap) << false << chunk;
-        QTest::addRow("plain over the cap, chunk %lld", qlonglong(chunk)) << plainOfSize(cap + 1) << true << chunk;
-        QTest::addRow("plain far over, chunk %lld", qlonglong(chunk)) << plainOfSize(50 * cap) << true << chunk;
-        QTest::addRow("frame at the cap, chunk %lld", qlonglong(chunk)) << frameOfSize(cap) << false << chunk;
-        QTest::addRow("frame over the cap, chunk %lld", qlonglong(chunk)) << frameOfSize(cap + 1) << true << chunk;
-        QTest::addRow("frame far over, chunk %lld", qlonglong(chunk)) << frameOfSize(50 * cap) << true << chunk;
+        QTest::addRow("plain at the cap, chunk %lld", qlonglong(chunk))
+            << plainOfSize(cap) << false << chunk;
+        QTest::addRow("plain over the cap, chunk %lld", qlonglong(chunk))
+            << plainOfSize(cap + 1) << true << chunk;
+        QTest::addRow("plain far over, chunk %lld", qlonglong(chunk))
+            << plainOfSize(50 * cap) << true << chunk;
+        QTest::addRow("frame at the cap, chunk %lld", qlonglong(chunk))
+            << frameOfSize(cap) << false << chunk;
+        QTest::addRow("frame over the cap, chunk %lld", qlonglong(chunk))
+            << frameOfSize(cap + 1) << true << chunk;
+        QTest::addRow("frame far over, chunk %lld", qlonglong(chunk))
+            << frameOfSize(50 * cap) << true << chunk;
     }
 }
 
@@ -263,11 +273,12 @@ void tst_MessageDecoder::sizeCap()
         if (decoder.takeDroppedFlag())
             ++droppedCount;
         QVERIFY2(decoder.bufferedBytes() <= cap + chunk,
-                 qPrintable(QString::number(decoder.bufferedBytes())));
+            qPrintable(QString::number(decoder.bufferedBytes())));
     }
     QStringList expected = list({ "P:{}" });
     if (!dropped)
-        expected.append(QLatin1String(message[0] == '[' ? "F:" : "P:") + QString::fromLatin1(message));
+        expected.append(
+            QLatin1String(message[0] == '[' ? "F:" : "P:") + QString::fromLatin1(message));
     expected += list({ "P:{\"after\":1}", "F:[[[[[QUJD]]]]]" });
     QCOMPARE(out.join(QLatin1Char('|')), expected.join(QLatin1Char('|')));
     QCOMPARE(droppedCount, dropped ? 1 : 0);
