@@ -120,8 +120,8 @@ void VelmoraIPCClient::readAvailable()
         return;
     }
     for (const ReceivedMessage &received : messages) {
-        if (!received.decoded) {
-            handleMessage(received.text, false);
+        if (!received.decoded || (!received.framed && !received.text.startsWith(u'['))) {
+            handleMessage(received.text, received.decoded);
             continue;
         }
         // A frame may carry several objects, and a peer may send a JSON array of them.

@@ -57,7 +57,8 @@ ReceivedMessage decodeMessage(const QByteArray &bytes, MessageDecoder::Kind kind
     message.text = utf8.decode(bytes);
     message.decoded =
         !utf8.hasError() && std::memchr(bytes.constData(), 0, size_t(bytes.size())) == nullptr;
-    if (message.decoded && kind == MessageDecoder::Kind::Frame) {
+    message.framed = kind == MessageDecoder::Kind::Frame;
+    if (message.decoded && message.framed) {
         QString text;
         unpackMessage(message.text, text);
         message.text = std::move(text);

@@ -16,6 +16,9 @@ struct ReceivedMessage
 {
     QString text;
     bool decoded = true;
+    // Deciphered from a frame, which may hold several JSON texts back to back; a plain message
+    // is exactly one JSON value (or one run of bytes that is none).
+    bool framed = false;
 };
 
 // Writes one JSON text to \a socket, framed and enciphered when \a encrypt is set. A null
