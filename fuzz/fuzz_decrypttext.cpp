@@ -38,7 +38,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (!units.empty())
         std::memcpy(units.data(), data, units.size() * 2);
     const QString wide = QString::fromUtf16(units.data(), qsizetype(units.size()));
-    const QString latin = QString::fromLatin1(reinterpret_cast<const char *>(data), qsizetype(size));
+    const QString latin =
+        QString::fromLatin1(reinterpret_cast<const char *>(data), qsizetype(size));
 
     QString out;
     decryptText(wide, out);

@@ -19,7 +19,8 @@ namespace {
 
 [[noreturn]] void fail(const char *what, const QString &text)
 {
-    std::fprintf(stderr, "fuzz_jsonutil: %s: %s\n", what, qPrintable(VelmoraUtil::logExcerpt(text)));
+    std::fprintf(
+        stderr, "fuzz_jsonutil: %s: %s\n", what, qPrintable(VelmoraUtil::logExcerpt(text)));
     std::abort();
 }
 

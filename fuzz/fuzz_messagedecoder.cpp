@@ -32,10 +32,7 @@ struct Token
     size_t end;
 };
 
-bool isSpace(char c)
-{
-    return c == ' ' || c == '\n' || c == '\r' || c == '\t';
-}
+bool isSpace(char c) { return c == ' ' || c == '\n' || c == '\r' || c == '\t'; }
 
 // The reference: where messages end in the whole stream, one byte at a time. Tokens that are
 // not finished when the stream ends are left out.
@@ -172,8 +169,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
 
     const uint64_t h = fnv1a(data, size);
-    const qsizetype cap = (h & 1) ? MessageDecoder::defaultMaxMessageBytes
-                                  : qsizetype(64 + (h >> 1) % 4033);
+    const qsizetype cap =
+        (h & 1) ? MessageDecoder::defaultMaxMessageBytes : qsizetype(64 + (h >> 1) % 4033);
     std::minstd_rand rng(uint32_t(h >> 32) | 1u);
 
     MessageDecoder decoder(cap);

@@ -30,10 +30,7 @@
 
 // Connections end through deferred deletion in the server's thread, after the input that made
 // them has returned; libFuzzer's per-input leak check would count them as leaks.
-extern "C" const char *__asan_default_options()
-{
-    return "detect_leaks=0";
-}
+extern "C" const char *__asan_default_options() { return "detect_leaks=0"; }
 
 namespace {
 
@@ -77,8 +74,8 @@ int connections()
 {
     int n = 0;
     QMetaObject::invokeMethod(
-            fixture->server, [&n] { n = fixture->server->connections(); },
-            Qt::BlockingQueuedConnection);
+        fixture->server, [&n] { n = fixture->server->connections(); },
+        Qt::BlockingQueuedConnection);
     return n;
 }
 
@@ -121,7 +118,8 @@ QList<QByteArray> readAnswers(QLocalSocket *socket, MessageDecoder &decoder, int
             return answers;
         if (deadline.hasExpired())
             fail("answers did not come in time");
-        if (socket->bytesAvailable() <= 0 && !socket->waitForReadyRead(int(deadline.remainingTime())))
+        if (socket->bytesAvailable() <= 0
+            && !socket->waitForReadyRead(int(deadline.remainingTime())))
             fail("connection lost or no answer in time");
         decoder.append(socket->readAll());
     }
@@ -138,10 +136,11 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
     fixture->serverThread.start();
     fixture->handlerThread.start();
     fixture->handler.moveToThread(&fixture->handlerThread);
-    fixture->server = new VelmoraIPCServer(fixture->name, QStringLiteral("fuzz"), QStringLiteral("1"),
-                                           &fixture->handler, false, false);
+    fixture->server = new VelmoraIPCServer(fixture->name, QStringLiteral("fuzz"),
+        QStringLiteral("1"), &fixture->handler, false, false);
     fixture->server->moveToThread(&fixture->serverThread);
-    QMetaObject::invokeMethod(fixture->server, &VelmoraIPCServer::start, Qt::BlockingQueuedConnection);
+    QMetaObject::invokeMethod(
+        fixture->server, &VelmoraIPCServer::start, Qt::BlockingQueuedConnection);
 
     fixture->probe = new QLocalSocket;
     fixture->probe->connectToServer(fixture->name);

@@ -69,16 +69,17 @@ private:
 };
 
 // Reads stdin lines in a thread of their own and hands each to \a fn in the main thread.
-template<typename Fn>
-void readCommands(Fn fn)
+template <typename Fn> void readCommands(Fn fn)
 {
     std::thread([fn] {
         std::string line;
         while (std::getline(std::cin, line)) {
             const QString command = QString::fromStdString(line).trimmed();
-            QMetaObject::invokeMethod(qApp, [fn, command] { fn(command); }, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(
+                qApp, [fn, command] { fn(command); }, Qt::QueuedConnection);
         }
-        QMetaObject::invokeMethod(qApp, [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            qApp, [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
     }).detach();
 }
 
@@ -88,8 +89,8 @@ int runServer(const QString &name)
     EventThread handlerThread("handler");
     PeerHandler handler(true);
     handler.moveToThread(handlerThread.get());
-    auto *server = new VelmoraIPCServer(name, QStringLiteral("hardening"), QStringLiteral("1"),
-                                        &handler, false, false);
+    auto *server = new VelmoraIPCServer(
+        name, QStringLiteral("hardening"), QStringLiteral("1"), &handler, false, false);
     server->moveToThread(serverThread.get());
     runIn(server, [server] { server->start(); });
     if (listenFailed) {
@@ -104,7 +105,7 @@ int runServer(const QString &name)
             say(QStringLiteral("connections %1").arg(n));
         } else if (command.startsWith(u"broadcast ")) {
             QVariantMap message { { QStringLiteral("_NOTIFICATION"), QStringLiteral("broadcast") },
-                                  { QStringLiteral("tag"), command.mid(10) } };
+                { QStringLiteral("tag"), command.mid(10) } };
             runIn(server, [server, &message] { server->broadcast(message); });
             say(QStringLiteral("broadcast-done"));
         } else if (command == u"quit") {
@@ -123,13 +124,12 @@ int runClient(const QString &name, const QString &appId, const QString &userId, 
     EventThread handlerThread("handler");
     PeerHandler handler(!silent);
     handler.moveToThread(handlerThread.get());
-    auto *client = new VelmoraIPCClient(name, QStringLiteral("hardening"), QStringLiteral("1"),
-                                        &handler, true, false, false);
+    auto *client = new VelmoraIPCClient(
+        name, QStringLiteral("hardening"), QStringLiteral("1"), &handler, true, false, false);
     client->moveToThread(clientThread.get());
     runIn(client, [client] { client->connectToServer(); });
     QVariantMap message { { QStringLiteral("_REQUEST"), QStringLiteral("REGISTER") },
-                          { QStringLiteral("_APPID"), appId },
-                          { QStringLiteral("_USERID"), userId } };
+        { QStringLiteral("_APPID"), appId }, { QStringLiteral("_USERID"), userId } };
     QVariantMap response;
     client->send(QString(), message, response);
     if (response.isEmpty()) {
@@ -157,8 +157,9 @@ int main(int argc, char **argv)
     if (args.size() >= 3 && args.at(1) == u"server")
         return runServer(args.at(2));
     if (args.size() >= 5 && args.at(1) == u"client")
-        return runClient(args.at(2), args.at(3), args.at(4), args.contains(QStringLiteral("--silent")));
+        return runClient(
+            args.at(2), args.at(3), args.at(4), args.contains(QStringLiteral("--silent")));
     std::fprintf(stderr,
-                 "usage: hardening_peer server <name> | client <name> <appId> <userId> [--silent]\n");
+        "usage: hardening_peer server <name> | client <name> <appId> <userId> [--silent]\n");
     return 2;
 }

@@ -26,7 +26,8 @@ namespace Hardening {
 // A line of /proc/<pid>/status in kB ("VmRSS", "VmHWM"); -1 when it cannot be read.
 inline qint64 statusKb(const QString &field, qint64 pid = 0)
 {
-    QFile file(pid ? QStringLiteral("/proc/%1/status").arg(pid) : QStringLiteral("/proc/self/status"));
+    QFile file(
+        pid ? QStringLiteral("/proc/%1/status").arg(pid) : QStringLiteral("/proc/self/status"));
     if (!file.open(QIODevice::ReadOnly))
         return -1;
     const QByteArray prefix = field.toLatin1() + ':';
@@ -46,7 +47,9 @@ inline bool resetPeakRss()
 
 inline int openFdCount()
 {
-    return int(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).size());
+    return int(QDir(QStringLiteral("/proc/self/fd"))
+                   .entryList(QDir::NoDotAndDotDot | QDir::AllEntries)
+                   .size());
 }
 
 // Raises the soft limit of open files towards \a wanted (never above the hard limit).
@@ -115,7 +118,8 @@ public:
             }
             if (deadline.hasExpired() || process.state() == QProcess::NotRunning)
                 return QString();
-            process.waitForReadyRead(int(qMax<qint64>(1, qMin<qint64>(deadline.remainingTime(), 200))));
+            process.waitForReadyRead(
+                int(qMax<qint64>(1, qMin<qint64>(deadline.remainingTime(), 200))));
         }
     }
     void command(const QString &line)
@@ -134,7 +138,7 @@ public:
         QFile err(dir.filePath(QStringLiteral("stderr.txt")));
         err.open(QIODevice::ReadOnly);
         return QStringLiteral("stdout:\n") + seen + QStringLiteral("stderr:\n")
-                + QString::fromUtf8(err.readAll());
+            + QString::fromUtf8(err.readAll());
     }
 
     QProcess process;
@@ -149,8 +153,14 @@ private:
 class AsyncCall
 {
 public:
-    template<typename Fn>
-    explicit AsyncCall(Fn fn) : worker([this, fn] { fn(); finished = true; }) { }
+    template <typename Fn>
+    explicit AsyncCall(Fn fn)
+        : worker([this, fn] {
+              fn();
+              finished = true;
+          })
+    {
+    }
     ~AsyncCall() { worker.join(); }
     bool done() const { return finished; }
 
@@ -214,7 +224,7 @@ inline QByteArray plainRequest(const QString &request, int n)
 inline QVariantMap echoReply(const QVariantMap &message)
 {
     return { { QStringLiteral("echo"), message.value(QStringLiteral("n")) },
-             { QStringLiteral("_RESPONSE"), true } };
+        { QStringLiteral("_RESPONSE"), true } };
 }
 
 } // namespace Hardening

@@ -58,14 +58,15 @@ void tst_Faults::serverKilledWhileClientSendWaits()
     ThreadedClient client(name);
     QVERIFY(client.isConnected());
     client.client->setResponseTimeout(longResponseTimeoutMsecs);
-    QObject::connect(client.client, &VelmoraIPCClient::disconnected, client.client,
-                     [&disconnects] { ++disconnects; }, Qt::DirectConnection);
+    QObject::connect(
+        client.client, &VelmoraIPCClient::disconnected, client.client,
+        [&disconnects] { ++disconnects; }, Qt::DirectConnection);
 
     QVariantMap hang = request(QStringLiteral("HANG"), 1), response;
     {
         AsyncCall call([&] { client.client->send(QString(), hang, response); });
         QVERIFY2(!server->waitForLine(QStringLiteral("hang-received")).isEmpty(),
-                 qPrintable(server->output()));
+            qPrintable(server->output()));
         server->kill();
         QTRY_VERIFY_WITH_TIMEOUT(call.done(), watchdogMsecs);
     }
@@ -91,7 +92,8 @@ void tst_Faults::liveEndpointNeverTakenOver()
     Peer first({ QStringLiteral("server"), name });
     QVERIFY2(!first.waitForLine(QStringLiteral("ready")).isEmpty(), qPrintable(first.output()));
     Peer second({ QStringLiteral("server"), name });
-    QVERIFY2(!second.waitForLine(QStringLiteral("listen-failed")).isEmpty(), qPrintable(second.output()));
+    QVERIFY2(!second.waitForLine(QStringLiteral("listen-failed")).isEmpty(),
+        qPrintable(second.output()));
     QVERIFY(second.process.waitForFinished(watchdogMsecs));
     QCOMPARE(second.process.exitCode(), 3);
 
@@ -111,20 +113,28 @@ void tst_Faults::clientKilledWhileServerSendWaits()
     ThreadedServer server(name);
     server.handler.setReplyFunction(echoReply);
     server.server->setResponseTimeout(longResponseTimeoutMsecs);
-    QObject::connect(server.server, &VelmoraIPCServer::clientDisconnected, server.server,
-                     [&](const QString &id) { QMutexLocker lock(&goneMutex); gone.append(id); },
-                     Qt::DirectConnection);
-    auto goneIds = [&] { QMutexLocker lock(&goneMutex); return gone; };
+    QObject::connect(
+        server.server, &VelmoraIPCServer::clientDisconnected, server.server,
+        [&](const QString &id) {
+            QMutexLocker lock(&goneMutex);
+            gone.append(id);
+        },
+        Qt::DirectConnection);
+    auto goneIds = [&] {
+        QMutexLocker lock(&goneMutex);
+        return gone;
+    };
 
     Peer peer({ QStringLiteral("client"), name, QStringLiteral("A"), QStringLiteral("U"),
-                QStringLiteral("--silent") });
+        QStringLiteral("--silent") });
     QVERIFY2(!peer.waitForLine(QStringLiteral("registered")).isEmpty(), qPrintable(peer.output()));
     QCOMPARE(server.connections(), 1);
 
     QVariantMap probe = request(QStringLiteral("PROBE"), 1), response;
     {
         AsyncCall call([&] { server.server->send(QStringLiteral("A:U"), probe, response); });
-        QVERIFY2(!peer.waitForLine(QStringLiteral("got PROBE")).isEmpty(), qPrintable(peer.output()));
+        QVERIFY2(
+            !peer.waitForLine(QStringLiteral("got PROBE")).isEmpty(), qPrintable(peer.output()));
         peer.kill();
         QTRY_VERIFY_WITH_TIMEOUT(call.done(), watchdogMsecs);
     }
@@ -136,8 +146,10 @@ void tst_Faults::clientKilledWhileServerSendWaits()
     log.clear();
     QVariantMap note { { QStringLiteral("_NOTIFICATION"), QStringLiteral("late") } };
     runIn(server.server, [&] { server.server->post(QStringLiteral("A:U"), note); });
-    QVERIFY2(log.contains(4, QStringLiteral("VelmoraIPCServer::getSocket: client ID (A:U), socket is not available")),
-             qPrintable(log.dump()));
+    QVERIFY2(log.contains(4,
+                 QStringLiteral(
+                     "VelmoraIPCServer::getSocket: client ID (A:U), socket is not available")),
+        qPrintable(log.dump()));
 }
 
 void tst_Faults::slowHandlerLosesNothing()
@@ -200,8 +212,9 @@ void tst_Faults::closeWhileSendWaits()
     server.server->setResponseTimeout(3000);
     ThreadedClient client(name); // answers nothing: respond is off
     QVERIFY(!client.registerAs(QStringLiteral("A"), QStringLiteral("U")).isEmpty());
-    QObject::connect(server.server, &VelmoraIPCServer::finished, server.server,
-                     [&finished] { ++finished; }, Qt::DirectConnection);
+    QObject::connect(
+        server.server, &VelmoraIPCServer::finished, server.server, [&finished] { ++finished; },
+        Qt::DirectConnection);
 
     QVariantMap probe = request(QStringLiteral("PROBE"), 1), response;
     {
@@ -241,8 +254,7 @@ void tst_Faults::clientDestroyedWhileBusy()
     runIn(server.server, [&] {
         for (int i = 0; i < 200; ++i) {
             QVariantMap m { { QStringLiteral("_NOTIFICATION"), QStringLiteral("fill") },
-                            { QStringLiteral("i"), i },
-                            { QStringLiteral("pad"), pad } };
+                { QStringLiteral("i"), i }, { QStringLiteral("pad"), pad } };
             server.server->post(QStringLiteral("A:U"), m);
         }
     });
@@ -272,7 +284,7 @@ void tst_Faults::writesToPeerThatJustWent()
     runIn(server.server, [&] {
         for (int i = 0; i < 50; ++i) {
             QVariantMap m { { QStringLiteral("_NOTIFICATION"), QStringLiteral("late") },
-                            { QStringLiteral("pad"), pad } };
+                { QStringLiteral("pad"), pad } };
             server.server->post(QStringLiteral("A:U"), m);
             QVariantMap b = m;
             server.server->broadcast(b);

@@ -25,8 +25,8 @@ QByteArray frameOf(const QString &json)
 
 QString deepJson(int depth)
 {
-    return QStringLiteral("{\"_REQUEST\":\"DEEP\",\"n\":0,\"a\":") + QString(depth, QLatin1Char('['))
-            + QString(depth, QLatin1Char(']')) + QLatin1Char('}');
+    return QStringLiteral("{\"_REQUEST\":\"DEEP\",\"n\":0,\"a\":")
+        + QString(depth, QLatin1Char('[')) + QString(depth, QLatin1Char(']')) + QLatin1Char('}');
 }
 
 } // namespace
@@ -55,7 +55,8 @@ void tst_HostileInput::hostileBytes_data()
     QTest::newRow("garbage bytes") << garbage << true;
 
     QTest::newRow("frame with no end marker")
-            << QByteArray("[[[[[") + frameOf(QStringLiteral("{\"_REQUEST\":\"X\"}")).mid(5, 20) << false;
+        << QByteArray("[[[[[") + frameOf(QStringLiteral("{\"_REQUEST\":\"X\"}")).mid(5, 20)
+        << false;
 
     QTest::newRow("base64 that is not") << QByteArray("[[[[[!!not*base64~at@all%%]]]]]") << true;
 
@@ -67,7 +68,8 @@ void tst_HostileInput::hostileBytes_data()
 
     QTest::newRow("JSON nested 2000 deep, plain") << deepJson(2000).toUtf8() << true;
     QTest::newRow("JSON nested 2000 deep, framed") << frameOf(deepJson(2000)) << true;
-    QTest::newRow("invalid UTF-8") << QByteArray("{\"_REQUEST\":\"BAD\xff\xfe\xc3\",\"n\":0}") << true;
+    QTest::newRow("invalid UTF-8")
+        << QByteArray("{\"_REQUEST\":\"BAD\xff\xfe\xc3\",\"n\":0}") << true;
     QTest::newRow("zero byte") << QByteArray("{\"_REQUEST\":\"ZE\0RO\",\"n\":0}", 27) << true;
     QTest::newRow("unbalanced close") << QByteArray("}}]]]]]]]]]]\"\\") << true;
 }
@@ -89,14 +91,15 @@ void tst_HostileInput::hostileBytes()
         QVERIFY(raw.write(plainRequest(QStringLiteral("AFTER"), 1)));
         const QVariantMap answer = raw.readMessage();
         QVERIFY2(answer.value(QStringLiteral("echo")).toInt() == 1, qPrintable(log.dump()));
-        QVERIFY2(log.containsPrefix(4, QStringLiteral("VelmoraIPCServer::onReadyRead: failed to parse: ")),
-                 qPrintable(log.dump()));
+        QVERIFY2(log.containsPrefix(
+                     4, QStringLiteral("VelmoraIPCServer::onReadyRead: failed to parse: ")),
+            qPrintable(log.dump()));
     }
 
     ThreadedClient client(name);
     QVERIFY(client.isConnected());
     QVariantMap request { { QStringLiteral("_REQUEST"), QStringLiteral("NORMAL") },
-                          { QStringLiteral("n"), 2 } };
+        { QStringLiteral("n"), 2 } };
     QVariantMap response;
     client.client->send(QString(), request, response);
     QCOMPARE(response.value(QStringLiteral("echo")).toInt(), 2);

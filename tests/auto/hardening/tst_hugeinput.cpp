@@ -16,7 +16,8 @@ constexpr qint64 capBytes = 128 * mib;
 // writer's chunk, the allocator's slack.
 constexpr qint64 marginBytes = 48 * mib;
 
-const QString droppedLinePrefix = QStringLiteral("VelmoraIPCServer::readMessage: message larger than");
+const QString droppedLinePrefix =
+    QStringLiteral("VelmoraIPCServer::readMessage: message larger than");
 
 // Writes \a total bytes of 'a' in 1 MiB pieces: the inside of a JSON string that never ends.
 bool writeFiller(RawConnection &raw, qint64 total)
@@ -59,18 +60,18 @@ void tst_HugeInput::streamWithoutEnd()
     QCOMPARE(log.texts(4).filter(droppedLinePrefix).size(), 1);
     ThreadedClient client(name);
     QVariantMap request { { QStringLiteral("_REQUEST"), QStringLiteral("NORMAL") },
-                          { QStringLiteral("n"), 5 } };
+        { QStringLiteral("n"), 5 } };
     QVariantMap response;
     client.client->send(QString(), request, response);
     QCOMPARE(response.value(QStringLiteral("echo")).toInt(), 5);
     QCOMPARE(server.handler.count(), 1);
 
     qInfo("1 GiB without a message end: RSS before %lld kB, peak %lld kB, growth %lld MiB%s",
-          baseKb, peakKb, (peakKb - baseKb) / 1024, peakReset ? "" : " (peak not resettable)");
+        baseKb, peakKb, (peakKb - baseKb) / 1024, peakReset ? "" : " (peak not resettable)");
     // Under AddressSanitizer freed blocks stay in quarantine and count as resident.
     if (peakReset && !builtWithAsan())
         QVERIFY2((peakKb - baseKb) * 1024 < capBytes + marginBytes,
-                 qPrintable(QStringLiteral("peak grew by %1 MiB").arg((peakKb - baseKb) / 1024)));
+            qPrintable(QStringLiteral("peak grew by %1 MiB").arg((peakKb - baseKb) / 1024)));
 }
 
 void tst_HugeInput::messageOverTheCap()
@@ -95,15 +96,15 @@ void tst_HugeInput::messageOverTheCap()
     QVERIFY2(answer.value(QStringLiteral("echo")).toInt() == 2, qPrintable(log.dump()));
     QCOMPARE(server.handler.count(), 1);
     QCOMPARE(server.handler.messages().first().value(QStringLiteral("_REQUEST")).toString(),
-             QStringLiteral("AFTER"));
+        QStringLiteral("AFTER"));
     QCOMPARE(log.texts(4).filter(droppedLinePrefix).size(), 1);
 
     qInfo("200 MiB message: RSS before %lld kB, peak %lld kB, growth %lld MiB", baseKb, peakKb,
-          (peakKb - baseKb) / 1024);
+        (peakKb - baseKb) / 1024);
     // Under AddressSanitizer freed blocks stay in quarantine and count as resident.
     if (peakReset && !builtWithAsan())
         QVERIFY2((peakKb - baseKb) * 1024 < capBytes + marginBytes,
-                 qPrintable(QStringLiteral("peak grew by %1 MiB").arg((peakKb - baseKb) / 1024)));
+            qPrintable(QStringLiteral("peak grew by %1 MiB").arg((peakKb - baseKb) / 1024)));
 }
 
 QTEST_GUILESS_MAIN(tst_HugeInput)

@@ -86,8 +86,8 @@ public:
     explicit LeanServer(const QString &name)
     {
         handler.moveToThread(handlerThread.get());
-        server = new VelmoraIPCServer(name, QStringLiteral("hardening"), QStringLiteral("1"),
-                                      &handler, false, false);
+        server = new VelmoraIPCServer(
+            name, QStringLiteral("hardening"), QStringLiteral("1"), &handler, false, false);
         server->moveToThread(serverThread.get());
         runIn(server, [this] { server->start(); });
     }
@@ -155,7 +155,7 @@ void tst_Load::manyClientsOneBroadcast()
         handlers.push_back(std::make_unique<BroadcastCounter>());
         handlers.back()->moveToThread(handlerThreads[size_t(i % threadCount)]->get());
         auto *client = new VelmoraIPCClient(name, QStringLiteral("hardening"), QStringLiteral("1"),
-                                            handlers.back().get(), false, false, false);
+            handlers.back().get(), false, false, false);
         client->moveToThread(clientThreads[size_t(i % threadCount)]->get());
         clients.push_back(client);
     }
@@ -164,13 +164,13 @@ void tst_Load::manyClientsOneBroadcast()
         std::atomic<int> doneThreads { 0 };
         for (int t = 0; t < threadCount; ++t) {
             QMetaObject::invokeMethod(
-                    clients[size_t(t)],
-                    [&, t] {
-                        for (int i = t; i < clientCount; i += threadCount)
-                            fn(i);
-                        ++doneThreads;
-                    },
-                    Qt::QueuedConnection);
+                clients[size_t(t)],
+                [&, t] {
+                    for (int i = t; i < clientCount; i += threadCount)
+                        fn(i);
+                    ++doneThreads;
+                },
+                Qt::QueuedConnection);
         }
         QTRY_COMPARE_WITH_TIMEOUT(doneThreads.load(), threadCount, watchdogMsecs);
     };
@@ -186,16 +186,14 @@ void tst_Load::manyClientsOneBroadcast()
         for (auto &call : calls)
             QTRY_VERIFY_WITH_TIMEOUT(call->done(), watchdogMsecs);
     };
-    auto cleanup = qScopeGuard([&] {
-        inClientThreads([&](int i) { delete clients[size_t(i)]; });
-    });
+    auto cleanup = qScopeGuard([&] { inClientThreads([&](int i) { delete clients[size_t(i)]; }); });
 
     inClientThreads([&](int i) { clients[size_t(i)]->connectToServer(); });
     std::atomic<int> registered { 0 };
     fromSenders([&](int i) {
         QVariantMap m { { QStringLiteral("_REQUEST"), QStringLiteral("REGISTER") },
-                        { QStringLiteral("_APPID"), QStringLiteral("load") },
-                        { QStringLiteral("_USERID"), QString::number(i) } };
+            { QStringLiteral("_APPID"), QStringLiteral("load") },
+            { QStringLiteral("_USERID"), QString::number(i) } };
         QVariantMap r;
         clients[size_t(i)]->send(QString(), m, r);
         if (r.value(QStringLiteral("_RESPONSE")).toBool())
@@ -204,10 +202,10 @@ void tst_Load::manyClientsOneBroadcast()
     QCOMPARE(registered.load(), clientCount);
     server.command(QStringLiteral("connections"));
     QCOMPARE(server.waitForLine(QStringLiteral("connections")),
-             QStringLiteral("connections %1").arg(clientCount));
+        QStringLiteral("connections %1").arg(clientCount));
     const qint64 loadedRssKb = statusKb(QStringLiteral("VmRSS"), server.pid());
     qInfo("server RSS: %lld kB idle, %lld kB with %d registered clients", idleRssKb, loadedRssKb,
-          clientCount);
+        clientCount);
 
     server.command(QStringLiteral("broadcast one"));
     QVERIFY(!server.waitForLine(QStringLiteral("broadcast-done")).isEmpty());
@@ -246,12 +244,12 @@ void tst_Load::connectRequestDisconnectCycles()
     int answered = 0;
     auto cycle = [&](int i) {
         auto *client = new VelmoraIPCClient(name, QStringLiteral("hardening"), QStringLiteral("1"),
-                                            &clientHandler, false, false, false);
+            &clientHandler, false, false, false);
         client->moveToThread(clientThread.get());
         runIn(client, [client] { client->connectToServer(); });
         QVariantMap reg { { QStringLiteral("_REQUEST"), QStringLiteral("REGISTER") },
-                          { QStringLiteral("_APPID"), QStringLiteral("cycle") },
-                          { QStringLiteral("_USERID"), QString::number(i) } };
+            { QStringLiteral("_APPID"), QStringLiteral("cycle") },
+            { QStringLiteral("_USERID"), QString::number(i) } };
         QVariantMap regAnswer, req = request(QStringLiteral("WORK"), i), answer;
         client->send(QString(), reg, regAnswer);
         client->send(QString(), req, answer);
@@ -278,11 +276,11 @@ void tst_Load::connectRequestDisconnectCycles()
     const qint64 rssAfter = statusKb(QStringLiteral("VmRSS"));
 
     qInfo("%d cycles: open fds %d before, %d after; RSS %lld kB before, %lld kB after (%+lld kB)",
-          cycles, fdsBefore, openFdCount(), rssBefore, rssAfter, rssAfter - rssBefore);
+        cycles, fdsBefore, openFdCount(), rssBefore, rssAfter, rssAfter - rssBefore);
     // Under AddressSanitizer freed memory sits in quarantine, so RSS says nothing about leaks.
     if (!builtWithAsan())
         QVERIFY2(rssAfter - rssBefore < 8 * 1024,
-                 qPrintable(QStringLiteral("RSS grew by %1 kB").arg(rssAfter - rssBefore)));
+            qPrintable(QStringLiteral("RSS grew by %1 kB").arg(rssAfter - rssBefore)));
 }
 
 void tst_Load::backToBackPosts()
@@ -302,14 +300,14 @@ void tst_Load::backToBackPosts()
     EventThread handlerThread("client-handler");
     SequenceHandler received;
     received.moveToThread(handlerThread.get());
-    auto *client = new VelmoraIPCClient(name, QStringLiteral("hardening"), QStringLiteral("1"),
-                                        &received, false, false, false);
+    auto *client = new VelmoraIPCClient(
+        name, QStringLiteral("hardening"), QStringLiteral("1"), &received, false, false, false);
     client->moveToThread(clientThread.get());
     auto cleanup = qScopeGuard([client] { runIn(client, [client] { delete client; }); });
     runIn(client, [client] { client->connectToServer(); });
     QVariantMap reg { { QStringLiteral("_REQUEST"), QStringLiteral("REGISTER") },
-                      { QStringLiteral("_APPID"), QStringLiteral("A") },
-                      { QStringLiteral("_USERID"), QStringLiteral("U") } };
+        { QStringLiteral("_APPID"), QStringLiteral("A") },
+        { QStringLiteral("_USERID"), QStringLiteral("U") } };
     QVariantMap regAnswer;
     client->send(QString(), reg, regAnswer);
     QVERIFY(!regAnswer.isEmpty());
@@ -319,8 +317,9 @@ void tst_Load::backToBackPosts()
     std::vector<qsizetype> sizes(postCount);
     qint64 total = 0;
     for (qsizetype &s : sizes) {
-        s = qBound(minSize, qsizetype(double(minSize) * std::pow(double(maxSize) / minSize, rng.generateDouble())),
-                   maxSize);
+        s = qBound(minSize,
+            qsizetype(double(minSize) * std::pow(double(maxSize) / minSize, rng.generateDouble())),
+            maxSize);
         total += s;
     }
 
@@ -335,8 +334,8 @@ void tst_Load::backToBackPosts()
         runIn(server.server, [&] {
             for (int i = batchStart; i < batchEnd; ++i) {
                 QVariantMap m { { QStringLiteral("_NOTIFICATION"), QStringLiteral("post") },
-                                { QStringLiteral("seq"), i },
-                                { QStringLiteral("pad"), QString(sizes[size_t(i)], QChar(u'a' + i % 26)) } };
+                    { QStringLiteral("seq"), i },
+                    { QStringLiteral("pad"), QString(sizes[size_t(i)], QChar(u'a' + i % 26)) } };
                 server.server->post(QStringLiteral("A:U"), m);
             }
         });
@@ -349,7 +348,8 @@ void tst_Load::backToBackPosts()
     const std::vector<SequenceHandler::Entry> entries = received.taken();
     for (int i = 0; i < postCount; ++i) {
         const SequenceHandler::Entry &e = entries[size_t(i)];
-        QVERIFY2(e.seq == i, qPrintable(QStringLiteral("post %1 arrived as number %2").arg(e.seq).arg(i)));
+        QVERIFY2(e.seq == i,
+            qPrintable(QStringLiteral("post %1 arrived as number %2").arg(e.seq).arg(i)));
         QCOMPARE(e.size, sizes[size_t(i)]);
         QVERIFY(e.intact);
     }
