@@ -82,7 +82,7 @@ class VELMORAIPC_EXPORT VelmoraIPCServer : public QObject
     Q_OBJECT
 public:
     VelmoraIPCServer(const QString &serverName, const QString &protocol, const QString &version,
-                     IPCMessageHandler *handler, bool encrypt, bool verbose);
+        IPCMessageHandler *handler, bool encrypt, bool verbose);
     /*! Runs close() once more; must run in the server's thread. */
     ~VelmoraIPCServer() override;
 
@@ -192,7 +192,7 @@ class VELMORAIPC_EXPORT VelmoraIPCClient : public QObject
     Q_OBJECT
 public:
     VelmoraIPCClient(const QString &serverName, const QString &protocol, const QString &version,
-                     IPCMessageHandler *handler, bool respond, bool encrypt, bool verbose);
+        IPCMessageHandler *handler, bool respond, bool encrypt, bool verbose);
     /*! Deletes the socket without disconnecting first; must run in the client's thread. */
     ~VelmoraIPCClient() override;
 

@@ -20,24 +20,17 @@ constexpr int defaultResponseTimeoutMsecs = 25000;
 } // namespace
 
 VelmoraIPCClient::VelmoraIPCClient(const QString &serverName, const QString &protocol,
-                                   const QString &version, IPCMessageHandler *handler,
-                                   bool respond, bool encrypt, bool verbose)
-    : QObject(nullptr)
-    , serverName(serverName)
-    , protocol(protocol)
-    , version(version)
-    , handler(handler)
-    , respond(respond)
-    , encrypt(encrypt)
-    , verbose(verbose)
-    , responseTimeoutMsecs(defaultResponseTimeoutMsecs)
+    const QString &version, IPCMessageHandler *handler, bool respond, bool encrypt, bool verbose)
+    : QObject(nullptr), serverName(serverName), protocol(protocol), version(version),
+      handler(handler), respond(respond), encrypt(encrypt), verbose(verbose),
+      responseTimeoutMsecs(defaultResponseTimeoutMsecs)
 {
     if (handler) {
         connect(this, SIGNAL(ipcMessage(QVariantMap, QVariantMap &)), handler,
-                SLOT(processIPCMessage(QVariantMap, QVariantMap &)), Qt::BlockingQueuedConnection);
+            SLOT(processIPCMessage(QVariantMap, QVariantMap &)), Qt::BlockingQueuedConnection);
     }
     connect(this, SIGNAL(data(QString, QVariantMap &, QVariantMap &)), this,
-            SLOT(onSend(QString, QVariantMap &, QVariantMap &)), Qt::BlockingQueuedConnection);
+        SLOT(onSend(QString, QVariantMap &, QVariantMap &)), Qt::BlockingQueuedConnection);
 }
 
 VelmoraIPCClient::~VelmoraIPCClient()
@@ -48,15 +41,9 @@ VelmoraIPCClient::~VelmoraIPCClient()
     socket.reset();
 }
 
-void VelmoraIPCClient::setResponseTimeout(int msecs)
-{
-    responseTimeoutMsecs = qMax(0, msecs);
-}
+void VelmoraIPCClient::setResponseTimeout(int msecs) { responseTimeoutMsecs = qMax(0, msecs); }
 
-int VelmoraIPCClient::responseTimeout() const
-{
-    return responseTimeoutMsecs;
-}
+int VelmoraIPCClient::responseTimeout() const { return responseTimeoutMsecs; }
 
 bool VelmoraIPCClient::isConnected()
 {
@@ -69,7 +56,8 @@ void VelmoraIPCClient::connectToServer()
         socket->disconnect(this); // the old socket's last signals are of no interest
     socket.reset(new QLocalSocket());
     connect(socket.get(), SIGNAL(connected()), this, SLOT(onConnected()), Qt::UniqueConnection);
-    connect(socket.get(), SIGNAL(disconnected()), this, SLOT(onDisconnected()), Qt::UniqueConnection);
+    connect(
+        socket.get(), SIGNAL(disconnected()), this, SLOT(onDisconnected()), Qt::UniqueConnection);
     connect(socket.get(), SIGNAL(readyRead()), this, SLOT(onReadyRead()), Qt::UniqueConnection);
 
     for (int attempt = 0; attempt < maxConnectAttempts; ++attempt) {
@@ -87,9 +75,11 @@ void VelmoraIPCClient::disconnectFromServer()
     if (!socket) {
         VIPC_LOG(LOG_INFO, QStringLiteral("VelmoraIPCClient::disconnectFromServer: null socket"));
     } else if (!socket->isValid()) {
-        VIPC_LOG(LOG_INFO, QStringLiteral("VelmoraIPCClient::disconnectFromServer: invalid socket"));
+        VIPC_LOG(
+            LOG_INFO, QStringLiteral("VelmoraIPCClient::disconnectFromServer: invalid socket"));
     } else if (socket->state() == QLocalSocket::UnconnectedState) {
-        VIPC_LOG(LOG_INFO, QStringLiteral("VelmoraIPCClient::disconnectFromServer: socket unconnected"));
+        VIPC_LOG(
+            LOG_INFO, QStringLiteral("VelmoraIPCClient::disconnectFromServer: socket unconnected"));
     } else {
         socket->disconnectFromServer();
     }
@@ -107,16 +97,14 @@ void VelmoraIPCClient::onDisconnected()
     Q_EMIT disconnected();
 }
 
-void VelmoraIPCClient::onReadyRead()
-{
-    readAvailable();
-}
+void VelmoraIPCClient::onReadyRead() { readAvailable(); }
 
 void VelmoraIPCClient::readAvailable()
 {
     QList<ReceivedMessage> messages;
     if (!readMessages(socket.get(), messages)) {
-        VIPC_LOG(LOG_WARNING, QStringLiteral("VelmoraIPCClient::onReadyRead: failed to read message"));
+        VIPC_LOG(
+            LOG_WARNING, QStringLiteral("VelmoraIPCClient::onReadyRead: failed to read message"));
         return;
     }
     for (const ReceivedMessage &received : messages) {
@@ -136,11 +124,12 @@ void VelmoraIPCClient::handleMessage(const QString &text, bool decoded)
     QVariantMap message;
     if (!decoded || !VelmoraUtil::JsonToQVariantMap(text, message)) {
         VIPC_LOG(LOG_WARNING,
-                 QStringLiteral("VelmoraIPCClient::onReadyRead: failed to parse: ")
-                         + VelmoraUtil::logExcerpt(text));
+            QStringLiteral("VelmoraIPCClient::onReadyRead: failed to parse: ")
+                + VelmoraUtil::logExcerpt(text));
         return;
     }
-    VIPC_LOG(LOG_TRACE, QStringLiteral("VelmoraIPCClient::onReadyRead: ") + VelmoraUtil::logExcerpt(text));
+    VIPC_LOG(LOG_TRACE,
+        QStringLiteral("VelmoraIPCClient::onReadyRead: ") + VelmoraUtil::logExcerpt(text));
 
     QVariantMap result;
     Q_EMIT ipcMessage(message, result);
@@ -150,11 +139,12 @@ void VelmoraIPCClient::handleMessage(const QString &text, bool decoded)
     QString json;
     if (!VelmoraUtil::QVariantToJson(QVariant(result), json)) {
         VIPC_LOG(LOG_WARNING,
-                 QStringLiteral("VelmoraIPCClient::onReadyRead(result): ") + VelmoraUtil::logExcerpt(json));
+            QStringLiteral("VelmoraIPCClient::onReadyRead(result): ")
+                + VelmoraUtil::logExcerpt(json));
     } else if (verbose) {
         VIPC_LOG(LOG_TRACE,
-                 QStringLiteral("VelmoraIPCClient::onReadyRead(result): ")
-                         + VelmoraUtil::toLoggingString(result, 1));
+            QStringLiteral("VelmoraIPCClient::onReadyRead(result): ")
+                + VelmoraUtil::toLoggingString(result, 1));
     }
     sendMessage(socket.get(), json, encrypt);
 }
@@ -164,11 +154,13 @@ void VelmoraIPCClient::send(const QString &clientId, QVariantMap &message, QVari
     // A blocking delivery to our own thread, or from the thread that our deliveries to the
     // handler wait on, would wait for itself.
     if (QThread::currentThread() == thread()) {
-        VIPC_LOG(LOG_WARNING, QStringLiteral("VelmoraIPCClient::send: called from the client's own thread"));
+        VIPC_LOG(LOG_WARNING,
+            QStringLiteral("VelmoraIPCClient::send: called from the client's own thread"));
         return;
     }
     if (handler && QThread::currentThread() == handler->thread()) {
-        VIPC_LOG(LOG_WARNING, QStringLiteral("VelmoraIPCClient::send: called from the handler's thread"));
+        VIPC_LOG(LOG_WARNING,
+            QStringLiteral("VelmoraIPCClient::send: called from the handler's thread"));
         return;
     }
     Q_EMIT data(clientId, message, response);
@@ -184,8 +176,8 @@ void VelmoraIPCClient::onSend(const QString &clientId, QVariantMap &message, QVa
     }
     if (verbose) {
         VIPC_LOG(LOG_TRACE,
-                 QStringLiteral("VelmoraIPCClient::onSend(%1): ").arg(clientId)
-                         + VelmoraUtil::logExcerpt(json));
+            QStringLiteral("VelmoraIPCClient::onSend(%1): ").arg(clientId)
+                + VelmoraUtil::logExcerpt(json));
     }
     if (!socket) {
         sendMessage(nullptr, json, encrypt); // logs the unavailable socket
@@ -201,15 +193,16 @@ void VelmoraIPCClient::onSend(const QString &clientId, QVariantMap &message, QVa
     // What arrived after the answer has had its readyRead() already: hand it to the read path
     // as if it had just arrived.
     if (hasPendingInput(socket.get()))
-        QMetaObject::invokeMethod(this, [this] { readAvailable(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this] { readAvailable(); }, Qt::QueuedConnection);
 
     if (!answer.decoded || !VelmoraUtil::JsonToQVariantMap(answer.text, response)) {
         VIPC_LOG(LOG_WARNING,
-                 QStringLiteral("VelmoraIPCClient::onSend: failed to parse: ")
-                         + VelmoraUtil::logExcerpt(answer.text));
+            QStringLiteral("VelmoraIPCClient::onSend: failed to parse: ")
+                + VelmoraUtil::logExcerpt(answer.text));
     } else if (verbose) {
         VIPC_LOG(LOG_TRACE,
-                 QStringLiteral("VelmoraIPCClient::onSend(response): ")
-                         + VelmoraUtil::toLoggingString(response, 1));
+            QStringLiteral("VelmoraIPCClient::onSend(response): ")
+                + VelmoraUtil::toLoggingString(response, 1));
     }
 }

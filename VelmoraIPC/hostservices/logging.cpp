@@ -27,10 +27,7 @@ static QtMsgType msgType(LOG_LEVEL level)
     return QtWarningMsg;
 }
 
-bool Logging::isEnabled(LOG_LEVEL level)
-{
-    return lcVelmoraIpc().isEnabled(msgType(level));
-}
+bool Logging::isEnabled(LOG_LEVEL level) { return lcVelmoraIpc().isEnabled(msgType(level)); }
 
 void Logging::LogMessage(LOG_LEVEL level, const char *file, const int &line, const QString &text)
 {

@@ -46,10 +46,7 @@ qsizetype skipNested(const QString &text, qsizetype i)
     return n;
 }
 
-bool isSpace(QChar c)
-{
-    return c == u' ' || c == u'\t' || c == u'\n' || c == u'\r';
-}
+bool isSpace(QChar c) { return c == u' ' || c == u'\t' || c == u'\n' || c == u'\r'; }
 
 } // namespace
 
@@ -135,5 +132,5 @@ QString VelmoraUtil::logExcerpt(const QString &text)
     if (text.size() <= maxLogExcerptChars)
         return text;
     return text.left(maxLogExcerptChars)
-            + QStringLiteral("... (%1 characters in all)").arg(text.size());
+        + QStringLiteral("... (%1 characters in all)").arg(text.size());
 }

@@ -22,7 +22,4 @@ bool isRegistration(const QVariantMap &message)
     return value == ProtocolKeys::registerRequest() || value == ProtocolKeys::subscribe();
 }
 
-QString makeClientId(const QString &appId, const QString &userId)
-{
-    return appId + u':' + userId;
-}
+QString makeClientId(const QString &appId, const QString &userId) { return appId + u':' + userId; }

@@ -20,46 +20,31 @@ constexpr int defaultResponseTimeoutMsecs = 25000;
 } // namespace
 
 VelmoraIPCServer::VelmoraIPCServer(const QString &serverName, const QString &protocol,
-                                   const QString &version, IPCMessageHandler *handler,
-                                   bool encrypt, bool verbose)
-    : QObject(nullptr)
-    , serverName(serverName)
-    , protocol(protocol)
-    , version(version)
-    , handler(handler)
-    , encrypt(encrypt)
-    , verbose(verbose)
-    , localServer(nullptr)
-    , responseTimeoutMsecs(defaultResponseTimeoutMsecs)
+    const QString &version, IPCMessageHandler *handler, bool encrypt, bool verbose)
+    : QObject(nullptr), serverName(serverName), protocol(protocol), version(version),
+      handler(handler), encrypt(encrypt), verbose(verbose), localServer(nullptr),
+      responseTimeoutMsecs(defaultResponseTimeoutMsecs)
 {
     // Without a handler there is nothing to connect to; messages then reach nobody and are
     // answered with an empty result.
     if (handler) {
         connect(this, SIGNAL(ipcMessage(QVariantMap, QVariantMap &)), handler,
-                SLOT(processIPCMessage(QVariantMap, QVariantMap &)), Qt::BlockingQueuedConnection);
+            SLOT(processIPCMessage(QVariantMap, QVariantMap &)), Qt::BlockingQueuedConnection);
     }
     connect(this, SIGNAL(data(QString, QVariantMap &, QVariantMap &)), this,
-            SLOT(onSend(QString, QVariantMap &, QVariantMap &)), Qt::BlockingQueuedConnection);
+        SLOT(onSend(QString, QVariantMap &, QVariantMap &)), Qt::BlockingQueuedConnection);
 }
 
-VelmoraIPCServer::~VelmoraIPCServer()
-{
-    close();
-}
+VelmoraIPCServer::~VelmoraIPCServer() { close(); }
 
-void VelmoraIPCServer::setResponseTimeout(int msecs)
-{
-    responseTimeoutMsecs = qMax(0, msecs);
-}
+void VelmoraIPCServer::setResponseTimeout(int msecs) { responseTimeoutMsecs = qMax(0, msecs); }
 
-int VelmoraIPCServer::responseTimeout() const
-{
-    return responseTimeoutMsecs;
-}
+int VelmoraIPCServer::responseTimeout() const { return responseTimeoutMsecs; }
 
 void VelmoraIPCServer::start()
 {
-    VIPC_LOG(LOG_TRACE, QStringLiteral("VelmoraIPCServer::start: create named pipe %1").arg(serverName));
+    VIPC_LOG(
+        LOG_TRACE, QStringLiteral("VelmoraIPCServer::start: create named pipe %1").arg(serverName));
 
     if (localServer) {
         // The connections of the old endpoint die with it: let each leave the records through
@@ -80,11 +65,14 @@ void VelmoraIPCServer::start()
     localServer = new QLocalServer(this);
     if (!listenForAllUsers(localServer, serverName)) {
         VIPC_LOG(LOG_CRITICAL,
-                 QStringLiteral("VelmoraIPCServer::start: failed to listen tp named pipe %1").arg(serverName));
+            QStringLiteral("VelmoraIPCServer::start: failed to listen tp named pipe %1")
+                .arg(serverName));
         return;
     }
-    VIPC_LOG(LOG_TRACE, QStringLiteral("VelmoraIPCServer::start: listen to named pipe %1").arg(serverName));
-    connect(localServer, SIGNAL(newConnection()), this, SLOT(onNewConnection()), Qt::AutoConnection);
+    VIPC_LOG(LOG_TRACE,
+        QStringLiteral("VelmoraIPCServer::start: listen to named pipe %1").arg(serverName));
+    connect(
+        localServer, SIGNAL(newConnection()), this, SLOT(onNewConnection()), Qt::AutoConnection);
 }
 
 void VelmoraIPCServer::close()
@@ -127,10 +115,7 @@ void VelmoraIPCServer::close()
     Q_EMIT finished();
 }
 
-int VelmoraIPCServer::connections()
-{
-    return int(sockets.size());
-}
+int VelmoraIPCServer::connections() { return int(sockets.size()); }
 
 void VelmoraIPCServer::onNewConnection()
 {
@@ -147,7 +132,12 @@ void VelmoraIPCServer::onNewConnection()
     if (socket->bytesAvailable() > 0) {
         QPointer<QLocalSocket> guard(socket);
         QMetaObject::invokeMethod(
-                this, [this, guard] { if (guard) readAvailable(guard); }, Qt::QueuedConnection);
+            this,
+            [this, guard] {
+                if (guard)
+                    readAvailable(guard);
+            },
+            Qt::QueuedConnection);
     }
 }
 
@@ -172,9 +162,9 @@ void VelmoraIPCServer::forgetConnection(QLocalSocket *socket, bool scheduleDelet
             continue;
         clients.remove(it.key());
         VIPC_LOG(LOG_INFO,
-                 QStringLiteral("VelmoraIPCServer::onDisconnected: ClientId=%1, serverName=%2, "
-                                "RemainingConnections=%3")
-                         .arg(it.key(), serverName, QString::number(sockets.size())));
+            QStringLiteral("VelmoraIPCServer::onDisconnected: ClientId=%1, serverName=%2, "
+                           "RemainingConnections=%3")
+                .arg(it.key(), serverName, QString::number(sockets.size())));
         Q_EMIT clientDisconnected(it.key());
     }
 }
@@ -187,8 +177,8 @@ QLocalSocket *VelmoraIPCServer::getSocket(const QString &clientId)
             return it.value();
     }
     VIPC_LOG(LOG_WARNING,
-             QStringLiteral("VelmoraIPCServer::getSocket: client ID (%1), socket is not available")
-                     .arg(clientId));
+        QStringLiteral("VelmoraIPCServer::getSocket: client ID (%1), socket is not available")
+            .arg(clientId));
     return nullptr;
 }
 
@@ -203,7 +193,8 @@ void VelmoraIPCServer::readAvailable(QLocalSocket *socket)
 {
     QList<ReceivedMessage> messages;
     if (!readMessages(socket, messages)) {
-        VIPC_LOG(LOG_WARNING, QStringLiteral("VelmoraIPCServer::onReadyRead: failed to read message"));
+        VIPC_LOG(
+            LOG_WARNING, QStringLiteral("VelmoraIPCServer::onReadyRead: failed to read message"));
         return;
     }
     for (const ReceivedMessage &message : messages)
@@ -215,14 +206,14 @@ void VelmoraIPCServer::dispatch(QLocalSocket *socket, const QString &text, bool 
     QVariantMap message;
     if (!decoded || !VelmoraUtil::JsonToQVariantMap(text, message)) {
         VIPC_LOG(LOG_WARNING,
-                 QStringLiteral("VelmoraIPCServer::onReadyRead: failed to parse: ")
-                         + VelmoraUtil::logExcerpt(text));
+            QStringLiteral("VelmoraIPCServer::onReadyRead: failed to parse: ")
+                + VelmoraUtil::logExcerpt(text));
         return;
     }
     if (verbose) {
         VIPC_LOG(LOG_TRACE,
-                 QStringLiteral("VelmoraIPCServer::onReadyRead: ")
-                         + VelmoraUtil::toLoggingString(message, 1));
+            QStringLiteral("VelmoraIPCServer::onReadyRead: ")
+                + VelmoraUtil::toLoggingString(message, 1));
     }
 
     if (isRegistration(message)) {
@@ -232,13 +223,13 @@ void VelmoraIPCServer::dispatch(QLocalSocket *socket, const QString &text, bool 
         const QString userId = message[ProtocolKeys::userId()].toString();
         if (appId.isEmpty() || userId.isEmpty()) {
             VIPC_LOG(LOG_WARNING,
-                     QStringLiteral("VelmoraIPCServer::onReadyRead: _APPID and _USERID are missing"));
+                QStringLiteral("VelmoraIPCServer::onReadyRead: _APPID and _USERID are missing"));
         } else if (sockets.contains(socket)) {
             // A connection that has already gone must not enter the registry.
             clients.insert(makeClientId(appId, userId), socket);
             VIPC_LOG(LOG_INFO,
-                     QStringLiteral("VelmoraIPCServer::onReadyRead: AppID=%1, UserID=%2, serverName=%3")
-                             .arg(appId, userId, serverName));
+                QStringLiteral("VelmoraIPCServer::onReadyRead: AppID=%1, UserID=%2, serverName=%3")
+                    .arg(appId, userId, serverName));
         }
     }
 
@@ -251,11 +242,12 @@ void VelmoraIPCServer::dispatch(QLocalSocket *socket, const QString &text, bool 
     QString json;
     if (!VelmoraUtil::QVariantToJson(QVariant(result), json)) {
         VIPC_LOG(LOG_WARNING,
-                 QStringLiteral("VelmoraIPCServer::onReadyRead(result): ") + VelmoraUtil::logExcerpt(json));
+            QStringLiteral("VelmoraIPCServer::onReadyRead(result): ")
+                + VelmoraUtil::logExcerpt(json));
     } else if (verbose) {
         VIPC_LOG(LOG_TRACE,
-                 QStringLiteral("VelmoraIPCServer::onReadyRead(result): ")
-                         + VelmoraUtil::toLoggingString(result, 1));
+            QStringLiteral("VelmoraIPCServer::onReadyRead(result): ")
+                + VelmoraUtil::toLoggingString(result, 1));
     }
     sendMessage(socket, json, encrypt);
 }
@@ -265,11 +257,13 @@ void VelmoraIPCServer::send(const QString &clientId, QVariantMap &message, QVari
     // A blocking delivery to our own thread, or from the thread that our deliveries to the
     // handler wait on, would wait for itself.
     if (QThread::currentThread() == thread()) {
-        VIPC_LOG(LOG_WARNING, QStringLiteral("VelmoraIPCServer::send: called from the server's own thread"));
+        VIPC_LOG(LOG_WARNING,
+            QStringLiteral("VelmoraIPCServer::send: called from the server's own thread"));
         return;
     }
     if (handler && QThread::currentThread() == handler->thread()) {
-        VIPC_LOG(LOG_WARNING, QStringLiteral("VelmoraIPCServer::send: called from the handler's thread"));
+        VIPC_LOG(LOG_WARNING,
+            QStringLiteral("VelmoraIPCServer::send: called from the handler's thread"));
         return;
     }
     Q_EMIT data(clientId, message, response);
@@ -283,9 +277,9 @@ void VelmoraIPCServer::onSend(const QString &clientId, QVariantMap &message, QVa
             QString json;
             VelmoraUtil::QVariantToJson(QVariant(message), json);
             VIPC_LOG(LOG_WARNING,
-                     QStringLiteral("VelmoraIPCServer::onSend: failed to send message due to "
-                                    "unavailable socket: ")
-                             + VelmoraUtil::logExcerpt(json));
+                QStringLiteral("VelmoraIPCServer::onSend: failed to send message due to "
+                               "unavailable socket: ")
+                    + VelmoraUtil::logExcerpt(json));
         }
         return;
     }
@@ -297,8 +291,8 @@ void VelmoraIPCServer::onSend(const QString &clientId, QVariantMap &message, QVa
     }
     if (verbose) {
         VIPC_LOG(LOG_TRACE,
-                 QStringLiteral("VelmoraIPCServer::onSend(%1): ").arg(clientId)
-                         + VelmoraUtil::logExcerpt(json));
+            QStringLiteral("VelmoraIPCServer::onSend(%1): ").arg(clientId)
+                + VelmoraUtil::logExcerpt(json));
     }
 
     // The answer is taken here, not by the read path.
@@ -312,17 +306,22 @@ void VelmoraIPCServer::onSend(const QString &clientId, QVariantMap &message, QVa
     if (hasPendingInput(socket)) {
         QPointer<QLocalSocket> guard(socket);
         QMetaObject::invokeMethod(
-                this, [this, guard] { if (guard) readAvailable(guard); }, Qt::QueuedConnection);
+            this,
+            [this, guard] {
+                if (guard)
+                    readAvailable(guard);
+            },
+            Qt::QueuedConnection);
     }
 
     if (!answer.decoded || !VelmoraUtil::JsonToQVariantMap(answer.text, response)) {
         VIPC_LOG(LOG_WARNING,
-                 QStringLiteral("VelmoraIPCServer::onSend: failed to parse: ")
-                         + VelmoraUtil::logExcerpt(answer.text));
+            QStringLiteral("VelmoraIPCServer::onSend: failed to parse: ")
+                + VelmoraUtil::logExcerpt(answer.text));
     } else if (verbose) {
         VIPC_LOG(LOG_TRACE,
-                 QStringLiteral("VelmoraIPCServer::onSend(response): ")
-                         + VelmoraUtil::toLoggingString(response, 1));
+            QStringLiteral("VelmoraIPCServer::onSend(response): ")
+                + VelmoraUtil::toLoggingString(response, 1));
     }
 }
 
@@ -332,8 +331,8 @@ void VelmoraIPCServer::post(const QString &clientId, QVariantMap &message)
         // The registry and the sockets belong to the server's thread: carry the call over
         // there with a copy, so the caller's map is never touched from two threads.
         QMetaObject::invokeMethod(
-                this, [this, clientId, copy = message]() mutable { post(clientId, copy); },
-                Qt::QueuedConnection);
+            this, [this, clientId, copy = message]() mutable { post(clientId, copy); },
+            Qt::QueuedConnection);
         return;
     }
     QLocalSocket *socket = getSocket(clientId);
@@ -342,9 +341,9 @@ void VelmoraIPCServer::post(const QString &clientId, QVariantMap &message)
             QString json;
             VelmoraUtil::QVariantToJson(QVariant(message), json);
             VIPC_LOG(LOG_WARNING,
-                     QStringLiteral("VelmoraIPCServer::post: failed to send message due to "
-                                    "unavailable socket: ")
-                             + VelmoraUtil::logExcerpt(json));
+                QStringLiteral("VelmoraIPCServer::post: failed to send message due to "
+                               "unavailable socket: ")
+                    + VelmoraUtil::logExcerpt(json));
         }
         return;
     }
@@ -356,8 +355,8 @@ void VelmoraIPCServer::post(const QString &clientId, QVariantMap &message)
     }
     if (verbose) {
         VIPC_LOG(LOG_TRACE,
-                 QStringLiteral("VelmoraIPCServer::post(%1): ").arg(clientId)
-                         + VelmoraUtil::logExcerpt(json));
+            QStringLiteral("VelmoraIPCServer::post(%1): ").arg(clientId)
+                + VelmoraUtil::logExcerpt(json));
     }
     sendMessage(socket, json, encrypt);
 }
@@ -366,18 +365,19 @@ void VelmoraIPCServer::broadcast(QVariantMap &message)
 {
     if (QThread::currentThread() != thread()) {
         QMetaObject::invokeMethod(
-                this, [this, copy = message]() mutable { broadcast(copy); }, Qt::QueuedConnection);
+            this, [this, copy = message]() mutable { broadcast(copy); }, Qt::QueuedConnection);
         return;
     }
     applyProtocolStamp(message, protocol, version);
     QString json;
     if (!VelmoraUtil::QVariantToJson(QVariant(message), json)) {
-        VIPC_LOG(LOG_WARNING, QStringLiteral("VelmoraIPCServer::broadcast: failed to parse message"));
+        VIPC_LOG(
+            LOG_WARNING, QStringLiteral("VelmoraIPCServer::broadcast: failed to parse message"));
         return;
     }
     if (verbose) {
         VIPC_LOG(LOG_TRACE,
-                 QStringLiteral("VelmoraIPCServer::broadcast: ") + VelmoraUtil::logExcerpt(json));
+            QStringLiteral("VelmoraIPCServer::broadcast: ") + VelmoraUtil::logExcerpt(json));
     }
     writeToAll(json);
 }

@@ -19,7 +19,7 @@ public:
     void processIPCMessage(const QVariantMap &message, QVariantMap &result) override
     {
         std::printf("client got: %s\n",
-                    qPrintable(message.value(QStringLiteral("_NOTIFICATION")).toString()));
+            qPrintable(message.value(QStringLiteral("_NOTIFICATION")).toString()));
         // With respond set, a result holding _RESPONSE is the answer to the server's send().
         result.insert(QStringLiteral("_RESPONSE"), true);
     }
@@ -39,32 +39,37 @@ int main(int argc, char **argv)
 
     QThread clientThread;
     auto *client = new VelmoraIPCClient(name, QStringLiteral("example"), QStringLiteral("1.0"),
-                                        &handler, /*respond=*/true, /*encrypt=*/true,
-                                        /*verbose=*/false);
+        &handler, /*respond=*/true, /*encrypt=*/true,
+        /*verbose=*/false);
     client->moveToThread(&clientThread);
     clientThread.start();
     // connectToServer() must run in the client's thread; it blocks there while it tries.
     bool connected = false;
-    QMetaObject::invokeMethod(client, [&] {
-        client->connectToServer();
-        connected = client->isConnected();
-    }, Qt::BlockingQueuedConnection);
+    QMetaObject::invokeMethod(
+        client,
+        [&] {
+            client->connectToServer();
+            connected = client->isConnected();
+        },
+        Qt::BlockingQueuedConnection);
 
     int rc = 1;
     if (connected) {
         // send() blocks this thread until the server's handler has answered.
         QVariantMap request { { QStringLiteral("_REQUEST"), QStringLiteral("REGISTER") },
-                              { QStringLiteral("_APPID"), QStringLiteral("example-client") },
-                              { QStringLiteral("_USERID"), user } };
+            { QStringLiteral("_APPID"), QStringLiteral("example-client") },
+            { QStringLiteral("_USERID"), user } };
         QVariantMap answer;
         client->send(QString(), request, answer);
-        std::printf("server answered: %s\n", qPrintable(answer.value(QStringLiteral("greeting")).toString()));
+        std::printf("server answered: %s\n",
+            qPrintable(answer.value(QStringLiteral("greeting")).toString()));
         rc = answer.isEmpty() ? 1 : 0;
     } else {
         std::printf("no server on \"%s\"\n", qPrintable(name));
     }
 
-    QMetaObject::invokeMethod(client, [client] { delete client; }, Qt::BlockingQueuedConnection);
+    QMetaObject::invokeMethod(
+        client, [client] { delete client; }, Qt::BlockingQueuedConnection);
     clientThread.quit();
     clientThread.wait();
     handlerThread.quit();

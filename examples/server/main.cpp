@@ -19,9 +19,10 @@ public:
     // Runs in the handler's thread, one message at a time; the result goes back to the client.
     void processIPCMessage(const QVariantMap &message, QVariantMap &result) override
     {
-        std::printf("server got: %s\n", qPrintable(message.value(QStringLiteral("_REQUEST")).toString()));
+        std::printf(
+            "server got: %s\n", qPrintable(message.value(QStringLiteral("_REQUEST")).toString()));
         result.insert(QStringLiteral("greeting"),
-                      QStringLiteral("hello, %1").arg(message.value(QStringLiteral("_USERID")).toString()));
+            QStringLiteral("hello, %1").arg(message.value(QStringLiteral("_USERID")).toString()));
     }
 };
 
@@ -38,12 +39,11 @@ int main(int argc, char **argv)
 
     QThread serverThread;
     VelmoraIPCServer server(name, QStringLiteral("example"), QStringLiteral("1.0"), &handler,
-                            /*encrypt=*/true, /*verbose=*/false);
+        /*encrypt=*/true, /*verbose=*/false);
     server.moveToThread(&serverThread);
     QObject::connect(&serverThread, &QThread::started, &server, &VelmoraIPCServer::start);
-    QObject::connect(&server, &VelmoraIPCServer::clientDisconnected, [](const QString &id) {
-        std::printf("client %s left\n", qPrintable(id));
-    });
+    QObject::connect(&server, &VelmoraIPCServer::clientDisconnected,
+        [](const QString &id) { std::printf("client %s left\n", qPrintable(id)); });
     serverThread.start();
     std::printf("serving on \"%s\"; Ctrl+C to stop\n", qPrintable(name));
 
@@ -58,7 +58,8 @@ int main(int argc, char **argv)
 
     const int rc = app.exec();
     // close() and the server's destruction run in the server's thread.
-    QMetaObject::invokeMethod(&server, [&server] { server.close(); }, Qt::BlockingQueuedConnection);
+    QMetaObject::invokeMethod(
+        &server, [&server] { server.close(); }, Qt::BlockingQueuedConnection);
     serverThread.quit();
     serverThread.wait();
     handlerThread.quit();

@@ -26,9 +26,9 @@ inline QString uniqueServerName(const char *tag = "t")
 {
     static std::atomic<int> counter { 0 };
     return QStringLiteral("velmora-test-%1-%2-%3")
-            .arg(QCoreApplication::applicationPid())
-            .arg(QLatin1String(tag))
-            .arg(++counter);
+        .arg(QCoreApplication::applicationPid())
+        .arg(QLatin1String(tag))
+        .arg(++counter);
 }
 
 struct LogLine
@@ -206,8 +206,7 @@ private:
 };
 
 // Runs \a fn in \a object's thread and waits for it.
-template<typename Fn>
-void runIn(QObject *object, Fn fn)
+template <typename Fn> void runIn(QObject *object, Fn fn)
 {
     if (object->thread() == QThread::currentThread())
         fn();
@@ -241,8 +240,8 @@ class ThreadedServer
 {
 public:
     ThreadedServer(const QString &name, bool encrypt = false, bool verbose = false,
-                   const QString &protocol = QStringLiteral("test-protocol"),
-                   const QString &version = QStringLiteral("1.0"))
+        const QString &protocol = QStringLiteral("test-protocol"),
+        const QString &version = QStringLiteral("1.0"))
         : serverThread("server"), handlerThread("server-handler")
     {
         handler.moveToThread(handlerThread.get());
@@ -276,8 +275,8 @@ class ThreadedClient
 {
 public:
     ThreadedClient(const QString &name, bool respond = false, bool encrypt = false,
-                   bool verbose = false, const QString &protocol = QStringLiteral("test-protocol"),
-                   const QString &version = QStringLiteral("1.0"))
+        bool verbose = false, const QString &protocol = QStringLiteral("test-protocol"),
+        const QString &version = QStringLiteral("1.0"))
         : clientThread("client"), handlerThread("client-handler")
     {
         handler.moveToThread(handlerThread.get());
@@ -298,11 +297,10 @@ public:
     }
     // Registers as appId:userId with a blocking request; returns the server's answer.
     QVariantMap registerAs(const QString &appId, const QString &userId,
-                           const QString &request = QStringLiteral("REGISTER"))
+        const QString &request = QStringLiteral("REGISTER"))
     {
         QVariantMap message { { QStringLiteral("_REQUEST"), request },
-                              { QStringLiteral("_APPID"), appId },
-                              { QStringLiteral("_USERID"), userId } };
+            { QStringLiteral("_APPID"), appId }, { QStringLiteral("_USERID"), userId } };
         QVariantMap response;
         client->send(QString(), message, response);
         return response;

@@ -47,7 +47,8 @@ void emitLine(const QString &line)
 
 QString toJson(const QVariantMap &map)
 {
-    return QString::fromUtf8(QJsonDocument(QJsonObject::fromVariantMap(map)).toJson(QJsonDocument::Compact));
+    return QString::fromUtf8(
+        QJsonDocument(QJsonObject::fromVariantMap(map)).toJson(QJsonDocument::Compact));
 }
 
 QVariantMap fromJson(const QString &text)
@@ -114,7 +115,7 @@ int main(int argc, char **argv)
         if (timeout >= 0)
             server->setResponseTimeout(timeout);
         QObject::connect(server, &VelmoraIPCServer::clientDisconnected,
-                         [](const QString &id) { emitLine(QStringLiteral("GONE ") + id); });
+            [](const QString &id) { emitLine(QStringLiteral("GONE ") + id); });
         server->start();
         if (server->connections() != 0)
             return 3;
@@ -123,7 +124,7 @@ int main(int argc, char **argv)
         if (timeout >= 0)
             client->setResponseTimeout(timeout);
         QObject::connect(client, &VelmoraIPCClient::disconnected,
-                         [] { emitLine(QStringLiteral("DISCONNECTED")); });
+            [] { emitLine(QStringLiteral("DISCONNECTED")); });
         client->connectToServer();
         if (!client->isConnected()) {
             std::fprintf(stderr, "ipcpeer: cannot connect to %s\n", qPrintable(name));
@@ -143,8 +144,8 @@ int main(int argc, char **argv)
                 break;
             if (command == u"count" && server) {
                 int n = 0;
-                QMetaObject::invokeMethod(server, [&] { n = server->connections(); },
-                                          Qt::BlockingQueuedConnection);
+                QMetaObject::invokeMethod(
+                    server, [&] { n = server->connections(); }, Qt::BlockingQueuedConnection);
                 emitLine(QStringLiteral("COUNT %1").arg(n));
             } else if (command == u"send" && server) {
                 QVariantMap message = fromJson(line.section(u' ', 2)), response;

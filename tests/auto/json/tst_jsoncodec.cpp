@@ -88,7 +88,9 @@ void tst_JsonCodec::sameVerdictAsQt_data()
 {
     QTest::addColumn<QString>("text");
     QTest::addColumn<bool>("qtIsLenient");
-    const auto row = [](const char *tag, const QString &text) { QTest::newRow(tag) << text << false; };
+    const auto row = [](const char *tag, const QString &text) {
+        QTest::newRow(tag) << text << false;
+    };
     // Texts that are not JSON but that Qt's parser lets through; no writer produces them, and
     // we refuse them.
     const auto lenient = [](const char *tag, const QString &text) {
@@ -101,8 +103,9 @@ void tst_JsonCodec::sameVerdictAsQt_data()
     row("escapes", QStringLiteral("{\"s\":\"\\\"\\\\\\/\\b\\f\\n\\r\\t\\u00e9\\u4E2D\"}"));
     row("surrogate escape", QStringLiteral("{\"s\":\"\\ud83d\\ude00\"}"));
     row("raw non-ASCII", QStringLiteral("{\"\u00fc\":\"\u4e2d\U0001F600\"}"));
-    row("numbers", QStringLiteral("{\"a\":-0,\"b\":1.5e3,\"c\":-2E-2,\"d\":9223372036854775807,"
-                                  "\"e\":9223372036854775808,\"f\":0.1}"));
+    row("numbers",
+        QStringLiteral("{\"a\":-0,\"b\":1.5e3,\"c\":-2E-2,\"d\":9223372036854775807,"
+                       "\"e\":9223372036854775808,\"f\":0.1}"));
     row("duplicate key", QStringLiteral("{\"a\":1,\"a\":2}"));
     row("empty", QString());
     row("array", QStringLiteral("[{}]"));
@@ -124,10 +127,12 @@ void tst_JsonCodec::sameVerdictAsQt_data()
     row("plus sign", QStringLiteral("{\"a\":+1}"));
     row("truncated literal", QStringLiteral("{\"a\":tru}"));
     lenient("control character in string", QStringLiteral("{\"a\":\"x\ny\"}"));
-    row("nested 1000", QString(QStringLiteral("{\"a\":").repeated(999) + QStringLiteral("{}")
-                               + QString(999, u'}')));
-    row("nested 2000", QString(QStringLiteral("{\"a\":").repeated(1999) + QStringLiteral("{}")
-                               + QString(1999, u'}')));
+    row("nested 1000",
+        QString(
+            QStringLiteral("{\"a\":").repeated(999) + QStringLiteral("{}") + QString(999, u'}')));
+    row("nested 2000",
+        QString(
+            QStringLiteral("{\"a\":").repeated(1999) + QStringLiteral("{}") + QString(1999, u'}')));
 }
 
 void tst_JsonCodec::sameVerdictAsQt()
@@ -142,7 +147,8 @@ void tst_JsonCodec::sameVerdictAsQt()
     if (qtAccepts)
         QCOMPARE(ours, theirs);
     else
-        QCOMPARE(ours, (QVariantMap { { QStringLiteral("untouched"), 1 } })); // failure leaves the map
+        QCOMPARE(
+            ours, (QVariantMap { { QStringLiteral("untouched"), 1 } })); // failure leaves the map
 }
 
 void tst_JsonCodec::randomMapsRoundTripThroughQt()
@@ -169,20 +175,22 @@ void tst_JsonCodec::randomMapsRoundTripThroughQt()
 void tst_JsonCodec::writesTheSameTextAsQt()
 {
     const QVariantMap map { { QStringLiteral("z"), QStringLiteral("last") },
-                            { QStringLiteral("a"), QVariantList { 1, 2.5, true, QString() } },
-                            { QStringLiteral("m"), QVariantMap { { QStringLiteral("k"), -3 } } },
-                            { QStringLiteral("\u00e9"), QStringLiteral("\"quoted\" \\ \n") } };
+        { QStringLiteral("a"), QVariantList { 1, 2.5, true, QString() } },
+        { QStringLiteral("m"), QVariantMap { { QStringLiteral("k"), -3 } } },
+        { QStringLiteral("\u00e9"), QStringLiteral("\"quoted\" \\ \n") } };
     QString ours;
     QVERIFY(JsonCodec::write(map, ours));
-    QCOMPARE(ours, QString::fromUtf8(QJsonDocument(QJsonObject::fromVariantMap(map)).toJson(QJsonDocument::Compact)));
+    QCOMPARE(ours,
+        QString::fromUtf8(
+            QJsonDocument(QJsonObject::fromVariantMap(map)).toJson(QJsonDocument::Compact)));
 }
 
 void tst_JsonCodec::unrepresentableValues_data()
 {
     QTest::addColumn<QVariant>("value");
     QTest::addColumn<QString>("leftover");
-    QTest::newRow("object pointer") << QVariant::fromValue(static_cast<QObject *>(this))
-                                    << QStringLiteral("{\"k\":null}");
+    QTest::newRow("object pointer")
+        << QVariant::fromValue(static_cast<QObject *>(this)) << QStringLiteral("{\"k\":null}");
     QTest::newRow("NaN") << QVariant(std::nan("")) << QStringLiteral("{\"k\":null}");
     QTest::newRow("infinity") << QVariant(HUGE_VAL) << QStringLiteral("{\"k\":null}");
     QTest::newRow("nested NaN") << QVariant(QVariantList { 1, std::nan("") })

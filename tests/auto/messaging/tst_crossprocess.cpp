@@ -113,15 +113,17 @@ void tst_CrossProcess::clientHereServerThere()
     QFETCH(bool, clientEncrypts);
     const QString name = uniqueServerName("xserver");
     Peer server(QStringList { QStringLiteral("server"), name, QStringLiteral("--reply"),
-                              QStringLiteral("{\"status\":\"fine\",\"w\":\"\u00e9\"}") }
-                + modeArgs(serverEncrypts));
+                    QStringLiteral("{\"status\":\"fine\",\"w\":\"\u00e9\"}") }
+        + modeArgs(serverEncrypts));
     QVERIFY(!server.waitFor(QStringLiteral("READY")).isNull());
 
     ThreadedClient client(name, false, clientEncrypts);
     QVERIFY(client.isConnected());
-    const QVariantMap answer = client.registerAs(QStringLiteral("App"), QStringLiteral("\u00fcser"));
-    QCOMPARE(answer, (QVariantMap { { QStringLiteral("status"), QStringLiteral("fine") },
-                                    { QStringLiteral("w"), QStringLiteral("\u00e9") } }));
+    const QVariantMap answer =
+        client.registerAs(QStringLiteral("App"), QStringLiteral("\u00fcser"));
+    QCOMPARE(answer,
+        (QVariantMap { { QStringLiteral("status"), QStringLiteral("fine") },
+            { QStringLiteral("w"), QStringLiteral("\u00e9") } }));
     const QVariantMap seen = parse(server.waitFor(QStringLiteral("MSG ")));
     QCOMPARE(seen.value(QStringLiteral("_USERID")).toString(), QStringLiteral("\u00fcser"));
     QCOMPARE(seen.value(QStringLiteral("_PROTOCOL")).toString(), QStringLiteral("test-protocol"));
@@ -132,13 +134,11 @@ void tst_CrossProcess::clientHereServerThere()
     QVERIFY(client.handler.waitForCount(2));
     QCOMPARE(client.handler.messages().at(0).value(QStringLiteral("seq")).toInt(), 1);
     QCOMPARE(client.handler.messages().at(1).value(QStringLiteral("seq")).toInt(), 2);
-    QCOMPARE(client.handler.messages().at(1).value(QStringLiteral("_VERSION")).toString(), QStringLiteral("2.1"));
+    QCOMPARE(client.handler.messages().at(1).value(QStringLiteral("_VERSION")).toString(),
+        QStringLiteral("2.1"));
 }
 
-void tst_CrossProcess::serverHereClientThere_data()
-{
-    clientHereServerThere_data();
-}
+void tst_CrossProcess::serverHereClientThere_data() { clientHereServerThere_data(); }
 
 void tst_CrossProcess::serverHereClientThere()
 {
@@ -148,17 +148,19 @@ void tst_CrossProcess::serverHereClientThere()
     ThreadedServer server(name, serverEncrypts);
     server.handler.setReply({ { QStringLiteral("registered"), true } });
     Peer client(QStringList { QStringLiteral("client"), name, QStringLiteral("--respond"),
-                              QStringLiteral("--reply"), QStringLiteral("{\"from\":\"peer\"}") }
-                + modeArgs(clientEncrypts));
+                    QStringLiteral("--reply"), QStringLiteral("{\"from\":\"peer\"}") }
+        + modeArgs(clientEncrypts));
     QVERIFY(!client.waitFor(QStringLiteral("READY")).isNull());
-    client.command(QStringLiteral("send {\"_REQUEST\":\"SUBSCRIBE\",\"_APPID\":\"P\",\"_USERID\":\"1\"}"));
+    client.command(
+        QStringLiteral("send {\"_REQUEST\":\"SUBSCRIBE\",\"_APPID\":\"P\",\"_USERID\":\"1\"}"));
     QCOMPARE(parse(client.waitFor(QStringLiteral("ANSWER "))),
-             (QVariantMap { { QStringLiteral("registered"), true } }));
+        (QVariantMap { { QStringLiteral("registered"), true } }));
 
     QVariantMap message { { QStringLiteral("ask"), QStringLiteral("\U0001F600") } }, response;
     std::thread([&] { server.server->send(QStringLiteral("P:1"), message, response); }).join();
-    QCOMPARE(response, (QVariantMap { { QStringLiteral("from"), QStringLiteral("peer") },
-                                      { QStringLiteral("_RESPONSE"), true } }));
+    QCOMPARE(response,
+        (QVariantMap { { QStringLiteral("from"), QStringLiteral("peer") },
+            { QStringLiteral("_RESPONSE"), true } }));
     const QVariantMap seen = parse(client.waitFor(QStringLiteral("MSG ")));
     QCOMPARE(seen.value(QStringLiteral("ask")).toString(), QStringLiteral("\U0001F600"));
 }
@@ -193,7 +195,8 @@ void tst_CrossProcess::killedServerEndsClientWait()
     QVERIFY(!server->waitFor(QStringLiteral("READY")).isNull());
     runIn(client.client, [&] { client.client->connectToServer(); });
     QVERIFY(client.isConnected());
-    QVariantMap request { { QStringLiteral("_REQUEST"), QStringLiteral("AGAIN") } }, answer { { QStringLiteral("x"), 1 } };
+    QVariantMap request { { QStringLiteral("_REQUEST"), QStringLiteral("AGAIN") } },
+        answer { { QStringLiteral("x"), 1 } };
     std::thread([&] { client.client->send(QString(), request, answer); }).join();
     QVERIFY(answer.isEmpty()); // the peer's empty answer replaced what was there
     QVERIFY(!server->waitFor(QStringLiteral("MSG ")).isNull());
@@ -207,7 +210,8 @@ void tst_CrossProcess::killedClientEndsServerWait()
     QSignalSpy gone(server.server, &VelmoraIPCServer::clientDisconnected);
     Peer client(QStringList { QStringLiteral("client"), name }); // never answers
     QVERIFY(!client.waitFor(QStringLiteral("READY")).isNull());
-    client.command(QStringLiteral("send {\"_REQUEST\":\"REGISTER\",\"_APPID\":\"K\",\"_USERID\":\"1\"}"));
+    client.command(
+        QStringLiteral("send {\"_REQUEST\":\"REGISTER\",\"_APPID\":\"K\",\"_USERID\":\"1\"}"));
     QVERIFY(!client.waitFor(QStringLiteral("ANSWER ")).isNull());
 
     QVariantMap message { { QStringLiteral("q"), 1 } }, response;

@@ -16,18 +16,14 @@ using namespace TestSupport;
 
 namespace {
 
-QString key(const char *k)
-{
-    return QString::fromLatin1(k);
-}
+QString key(const char *k) { return QString::fromLatin1(k); }
 
 const QVariantMap serverReply { { QStringLiteral("status"), QStringLiteral("ok") },
-                                { QStringLiteral("n"), 7 } };
+    { QStringLiteral("n"), 7 } };
 
 // Runs \a fn on a thread of its own (neither an IPC object's nor a handler's), as a host's
 // worker would call send(), and waits for it.
-template<typename Fn>
-void onWorkerThread(Fn fn)
+template <typename Fn> void onWorkerThread(Fn fn)
 {
     std::thread worker(fn);
     worker.join();
@@ -87,16 +83,18 @@ void tst_Messaging::dispatchTable_data()
     QTest::newRow("REGISTER") << req(QStringLiteral("REGISTER"), true) << true << "App:User";
     QTest::newRow("SUBSCRIBE") << req(QStringLiteral("SUBSCRIBE"), true) << true << "App:User";
     QTest::newRow("register in lower case")
-            << req(QStringLiteral("register"), true) << true << QString();
-    QTest::newRow("REGISTER without ids") << req(QStringLiteral("REGISTER"), false) << true << QString();
+        << req(QStringLiteral("register"), true) << true << QString();
+    QTest::newRow("REGISTER without ids")
+        << req(QStringLiteral("REGISTER"), false) << true << QString();
     QTest::newRow("UNSUBSCRIBE") << req(QStringLiteral("UNSUBSCRIBE"), true) << true << QString();
     QTest::newRow("other request") << req(QStringLiteral("STATUS"), false) << true << QString();
     QTest::newRow("command") << QVariantMap { { key("_COMMAND"), 3 } } << true << QString();
     QTest::newRow("request and command")
-            << QVariantMap { { key("_REQUEST"), QStringLiteral("X") }, { key("_COMMAND"), true } }
-            << true << QString();
-    QTest::newRow("notification")
-            << QVariantMap { { key("_NOTIFICATION"), QStringLiteral("note") } } << false << QString();
+        << QVariantMap { { key("_REQUEST"), QStringLiteral("X") }, { key("_COMMAND"), true } }
+        << true << QString();
+    QTest::newRow("notification") << QVariantMap {
+        { key("_NOTIFICATION"), QStringLiteral("note") }
+    } << false << QString();
     QTest::newRow("payload only") << QVariantMap { { key("payload"), 1 } } << false << QString();
 }
 
@@ -130,7 +128,8 @@ void tst_Messaging::dispatchTable()
             && !message.contains(key("_APPID"))) {
             // The server's look-up adds both keys, holding no value, before the handler sees it.
             QVERIFY(received.contains(key("_APPID")) && received.contains(key("_USERID")));
-            QVERIFY(!received.value(key("_USERID")).isValid() || received.value(key("_USERID")).isNull());
+            QVERIFY(!received.value(key("_USERID")).isValid()
+                || received.value(key("_USERID")).isNull());
             received.remove(key("_APPID"));
             received.remove(key("_USERID"));
         }
@@ -141,17 +140,20 @@ void tst_Messaging::dispatchTable()
     }
 
     const QString registrationLine =
-            QStringLiteral("VelmoraIPCServer::onReadyRead: AppID=App, UserID=User, serverName=%1").arg(name);
+        QStringLiteral("VelmoraIPCServer::onReadyRead: AppID=App, UserID=User, serverName=%1")
+            .arg(name);
     QCOMPARE(log.contains(0, registrationLine), !registeredAs.isEmpty());
-    QCOMPARE(log.contains(4, QStringLiteral("VelmoraIPCServer::onReadyRead: _APPID and _USERID are missing")),
-             QTest::currentDataTag() == QByteArray("REGISTER without ids"));
+    QCOMPARE(log.contains(4,
+                 QStringLiteral("VelmoraIPCServer::onReadyRead: _APPID and _USERID are missing")),
+        QTest::currentDataTag() == QByteArray("REGISTER without ids"));
 
     // Only a registered client is reachable by post.
     QVariantMap note { { key("note"), 1 } };
     server.server->post(QStringLiteral("App:User"), note);
     if (registeredAs.isEmpty()) {
-        QTRY_VERIFY(log.contains(
-                4, QStringLiteral("VelmoraIPCServer::getSocket: client ID (App:User), socket is not available")));
+        QTRY_VERIFY(log.contains(4,
+            QStringLiteral(
+                "VelmoraIPCServer::getSocket: client ID (App:User), socket is not available")));
         QCOMPARE(client.handler.count(), 0);
     } else {
         QVERIFY(client.handler.waitForCount(1));
@@ -196,8 +198,8 @@ void tst_Messaging::clientAnswerRules()
 
     QVERIFY(client.handler.waitForCount(1));
     QVariantMap expectedAtClient { { key("question"), QStringLiteral("?") },
-                                   { key("_PROTOCOL"), QStringLiteral("test-protocol") },
-                                   { key("_VERSION"), QStringLiteral("1.0") } };
+        { key("_PROTOCOL"), QStringLiteral("test-protocol") },
+        { key("_VERSION"), QStringLiteral("1.0") } };
     QCOMPARE(client.handler.messages().first(), expectedAtClient);
     QCOMPARE(message, expectedAtClient); // the caller's map keeps the stamp
     if (answered) {
@@ -214,20 +216,21 @@ void tst_Messaging::stampRules()
     const QString name = uniqueServerName("stamp");
     ThreadedServer server(name, false, false, QStringLiteral("srv-proto"), QString());
     server.handler.setReply({ { key("_PROTOCOL"), QStringLiteral("from-handler") } });
-    ThreadedClient client(name, false, false, false, QStringLiteral("cli-proto"), QStringLiteral("9"));
+    ThreadedClient client(
+        name, false, false, false, QStringLiteral("cli-proto"), QStringLiteral("9"));
 
     QVariantMap message { { key("_REQUEST"), QStringLiteral("REGISTER") },
-                          { key("_APPID"), QStringLiteral("A") },
-                          { key("_USERID"), QStringLiteral("U") },
-                          { key("_PROTOCOL"), QStringLiteral("caller's") },
-                          { key("_VERSION"), QStringLiteral("caller's") } };
+        { key("_APPID"), QStringLiteral("A") }, { key("_USERID"), QStringLiteral("U") },
+        { key("_PROTOCOL"), QStringLiteral("caller's") },
+        { key("_VERSION"), QStringLiteral("caller's") } };
     QVariantMap response;
     onWorkerThread([&] { client.client->send(QString(), message, response); });
 
     // The client's own stamp replaced the caller's values, in the caller's map too.
     QCOMPARE(message.value(key("_PROTOCOL")).toString(), QStringLiteral("cli-proto"));
     QCOMPARE(message.value(key("_VERSION")).toString(), QStringLiteral("9"));
-    QCOMPARE(server.handler.messages().first().value(key("_PROTOCOL")).toString(), QStringLiteral("cli-proto"));
+    QCOMPARE(server.handler.messages().first().value(key("_PROTOCOL")).toString(),
+        QStringLiteral("cli-proto"));
     // The answer is not stamped: it holds what the handler put there and nothing more.
     QCOMPARE(response, (QVariantMap { { key("_PROTOCOL"), QStringLiteral("from-handler") } }));
 
@@ -261,13 +264,15 @@ void tst_Messaging::unregisteredTargetIsNotStamped()
     runIn(server.server, [&] { server.server->post(QStringLiteral("nobody:here"), forPost); });
     QCOMPARE(forPost, original);
 
-    const QString lookUp =
-            QStringLiteral("VelmoraIPCServer::getSocket: client ID (nobody:here), socket is not available");
+    const QString lookUp = QStringLiteral(
+        "VelmoraIPCServer::getSocket: client ID (nobody:here), socket is not available");
     QCOMPARE(log.count(4, lookUp), 2);
-    QVERIFY(log.contains(4, QStringLiteral("VelmoraIPCServer::onSend: failed to send message due to "
-                                           "unavailable socket: {\"_PROTOCOL\":\"mine\",\"x\":1}")));
-    QVERIFY(log.contains(4, QStringLiteral("VelmoraIPCServer::post: failed to send message due to "
-                                           "unavailable socket: {\"_PROTOCOL\":\"mine\",\"x\":1}")));
+    QVERIFY(log.contains(4,
+        QStringLiteral("VelmoraIPCServer::onSend: failed to send message due to "
+                       "unavailable socket: {\"_PROTOCOL\":\"mine\",\"x\":1}")));
+    QVERIFY(log.contains(4,
+        QStringLiteral("VelmoraIPCServer::post: failed to send message due to "
+                       "unavailable socket: {\"_PROTOCOL\":\"mine\",\"x\":1}")));
 }
 
 void tst_Messaging::plainAndEnciphered_data()
@@ -287,7 +292,8 @@ void tst_Messaging::plainAndEnciphered()
 
     const QString name = uniqueServerName("modes");
     ThreadedServer server(name, serverEncrypts);
-    const QVariantMap reply { { key("text"), QStringLiteral("gr\u00fc\u00dfe \U0001F600 \u4e2d\u6587") } };
+    const QVariantMap reply { { key("text"),
+        QStringLiteral("gr\u00fc\u00dfe \U0001F600 \u4e2d\u6587") } };
     server.handler.setReply(reply);
     ThreadedClient client(name, true, clientEncrypts);
     client.handler.setReply({ { key("_RESPONSE"), QStringLiteral("\u00e9t\u00e9") } });
@@ -297,7 +303,8 @@ void tst_Messaging::plainAndEnciphered()
     QVariantMap question { { key("q"), QStringLiteral("\U0001F600") } };
     onWorkerThread([&] { server.server->send(QStringLiteral("A:\u00fc"), question, response); });
     QCOMPARE(response, (QVariantMap { { key("_RESPONSE"), QStringLiteral("\u00e9t\u00e9") } }));
-    QCOMPARE(client.handler.messages().first().value(key("q")).toString(), QStringLiteral("\U0001F600"));
+    QCOMPARE(
+        client.handler.messages().first().value(key("q")).toString(), QStringLiteral("\U0001F600"));
 }
 
 void tst_Messaging::broadcastReachesEveryRegistration()
@@ -333,8 +340,10 @@ void tst_Messaging::broadcastReachesEveryRegistration()
     QCOMPARE(gone.at(0).at(0).toString(), QStringLiteral("app:c"));
     QCOMPARE(gone.at(1).at(0).toString(), QStringLiteral("app:c2"));
     QTRY_COMPARE(server.connections(), 3);
-    QVERIFY(log.contains(0, QStringLiteral("VelmoraIPCServer::onDisconnected: ClientId=app:c2, "
-                                           "serverName=%1, RemainingConnections=3").arg(name)));
+    QVERIFY(log.contains(0,
+        QStringLiteral("VelmoraIPCServer::onDisconnected: ClientId=app:c2, "
+                       "serverName=%1, RemainingConnections=3")
+            .arg(name)));
 }
 
 void tst_Messaging::reRegistrationMovesTheId()
@@ -431,7 +440,8 @@ void tst_Messaging::largeMessages()
         return QVariantMap { { key("_RESPONSE"), 1 }, { key("echo"), m.value(key("blob")) } };
     });
 
-    QVariantMap request { { key("_REQUEST"), QStringLiteral("BIG") }, { key("blob"), big } }, response;
+    QVariantMap request { { key("_REQUEST"), QStringLiteral("BIG") }, { key("blob"), big } },
+        response;
     onWorkerThread([&] { client.client->send(QString(), request, response); });
     QCOMPARE(response.value(key("echo")).toString().size(), big.size());
     QVERIFY(response.value(key("echo")).toString() == big);
@@ -451,8 +461,10 @@ void tst_Messaging::messagePostedDuringSendIsTheAnswer()
     client.client->setResponseTimeout(20000);
 
     QVariantMap message { { key("payload"), QStringLiteral("no answer") } }, response;
-    auto waiting = std::async(std::launch::async, [&] { client.client->send(QString(), message, response); });
-    QTRY_VERIFY(log.containsPrefix(1, QStringLiteral("VelmoraIPCServer::onReadyRead: {\"_PROTOCOL\"")));
+    auto waiting =
+        std::async(std::launch::async, [&] { client.client->send(QString(), message, response); });
+    QTRY_VERIFY(
+        log.containsPrefix(1, QStringLiteral("VelmoraIPCServer::onReadyRead: {\"_PROTOCOL\"")));
 
     QVariantMap first { { key("seq"), 1 } }, second { { key("seq"), 2 } };
     server.server->post(QStringLiteral("A:U"), first);
@@ -483,10 +495,11 @@ void tst_Messaging::threadRulesAreChecked()
     QCOMPARE(message, original);
     QVERIFY(response.isEmpty());
     QCOMPARE(log.texts(4),
-             (QStringList { QStringLiteral("VelmoraIPCServer::send: called from the server's own thread"),
-                            QStringLiteral("VelmoraIPCServer::send: called from the handler's thread"),
-                            QStringLiteral("VelmoraIPCClient::send: called from the client's own thread"),
-                            QStringLiteral("VelmoraIPCClient::send: called from the handler's thread") }));
+        (QStringList {
+            QStringLiteral("VelmoraIPCServer::send: called from the server's own thread"),
+            QStringLiteral("VelmoraIPCServer::send: called from the handler's thread"),
+            QStringLiteral("VelmoraIPCClient::send: called from the client's own thread"),
+            QStringLiteral("VelmoraIPCClient::send: called from the handler's thread") }));
     // Nothing was sent: the server's handler saw only the registration.
     QCOMPARE(server.handler.count(), 1);
 }
@@ -515,7 +528,8 @@ void tst_Messaging::nullHandlerAnswersEmpty()
 {
     const QString name = uniqueServerName("null");
     EventThread serverThread("server");
-    auto *server = new VelmoraIPCServer(name, QStringLiteral("p"), QStringLiteral("1"), nullptr, false, false);
+    auto *server =
+        new VelmoraIPCServer(name, QStringLiteral("p"), QStringLiteral("1"), nullptr, false, false);
     server->moveToThread(serverThread.get());
     runIn(server, [&] { server->start(); });
     {
