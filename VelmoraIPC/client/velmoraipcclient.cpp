@@ -4,6 +4,7 @@
 
 #include "hostservices/logging_p.h"
 #include "hostservices/velmorautil_p.h"
+#include "messaging/exchange_p.h"
 #include "messaging/protocol_p.h"
 #include "wire/framestream_p.h"
 
@@ -184,18 +185,8 @@ void VelmoraIPCClient::onSend(const QString &clientId, QVariantMap &message, QVa
         return;
     }
 
-    // The answer is taken here, not by the read path.
-    disconnect(socket.get(), SIGNAL(readyRead()), nullptr, nullptr);
-    sendMessage(socket.get(), json, encrypt);
-    ReceivedMessage answer;
-    waitForMessage(socket.get(), answer, responseTimeoutMsecs);
-    connect(socket.get(), SIGNAL(readyRead()), this, SLOT(onReadyRead()), Qt::UniqueConnection);
-    // What arrived after the answer has had its readyRead() already: hand it to the read path
-    // as if it had just arrived.
-    if (hasPendingInput(socket.get()))
-        QMetaObject::invokeMethod(
-            this, [this] { readAvailable(); }, Qt::QueuedConnection);
-
+    const ReceivedMessage answer = exchangeMessage(
+        this, socket.get(), json, encrypt, responseTimeoutMsecs, [this] { readAvailable(); });
     if (!answer.decoded || !VelmoraUtil::JsonToQVariantMap(answer.text, response)) {
         VIPC_LOG(LOG_WARNING,
             QStringLiteral("VelmoraIPCClient::onSend: failed to parse: ")

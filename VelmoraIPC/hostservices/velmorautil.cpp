@@ -134,3 +134,10 @@ QString VelmoraUtil::logExcerpt(const QString &text)
     return text.left(maxLogExcerptChars)
         + QStringLiteral("... (%1 characters in all)").arg(text.size());
 }
+
+QString VelmoraUtil::toLogText(const QVariant &value)
+{
+    QString json;
+    QVariantToJson(value, json);
+    return logExcerpt(json);
+}

@@ -33,4 +33,7 @@ public:
     // Text appended to a log line: long texts are cut, so a huge or hostile message cannot
     // flood the log.
     static QString logExcerpt(const QString &text);
+
+    // The JSON text of \a value, cut as logExcerpt() cuts it, for a log line.
+    static QString toLogText(const QVariant &value);
 };

@@ -4,6 +4,7 @@
 
 #include "hostservices/logging_p.h"
 #include "hostservices/velmorautil_p.h"
+#include "messaging/exchange_p.h"
 #include "messaging/protocol_p.h"
 #include "server/localendpoint_p.h"
 #include "wire/framestream_p.h"
@@ -273,14 +274,10 @@ void VelmoraIPCServer::onSend(const QString &clientId, QVariantMap &message, QVa
 {
     QLocalSocket *socket = getSocket(clientId);
     if (!socket) {
-        if (Logging::isEnabled(LOG_WARNING)) {
-            QString json;
-            VelmoraUtil::QVariantToJson(QVariant(message), json);
-            VIPC_LOG(LOG_WARNING,
-                QStringLiteral("VelmoraIPCServer::onSend: failed to send message due to "
-                               "unavailable socket: ")
-                    + VelmoraUtil::logExcerpt(json));
-        }
+        VIPC_LOG(LOG_WARNING,
+            QStringLiteral("VelmoraIPCServer::onSend: failed to send message due to "
+                           "unavailable socket: ")
+                + VelmoraUtil::toLogText(QVariant(message)));
         return;
     }
     applyProtocolStamp(message, protocol, version);
@@ -295,25 +292,12 @@ void VelmoraIPCServer::onSend(const QString &clientId, QVariantMap &message, QVa
                 + VelmoraUtil::logExcerpt(json));
     }
 
-    // The answer is taken here, not by the read path.
-    disconnect(socket, SIGNAL(readyRead()), nullptr, nullptr);
-    sendMessage(socket, json, encrypt);
-    ReceivedMessage answer;
-    waitForMessage(socket, answer, responseTimeoutMsecs);
-    connect(socket, SIGNAL(readyRead()), this, SLOT(onReadyRead()), Qt::UniqueConnection);
-    // What arrived after the answer has had its readyRead() already: hand it to the read path
-    // as if it had just arrived.
-    if (hasPendingInput(socket)) {
-        QPointer<QLocalSocket> guard(socket);
-        QMetaObject::invokeMethod(
-            this,
-            [this, guard] {
-                if (guard)
-                    readAvailable(guard);
-            },
-            Qt::QueuedConnection);
-    }
-
+    QPointer<QLocalSocket> guard(socket);
+    const ReceivedMessage answer =
+        exchangeMessage(this, socket, json, encrypt, responseTimeoutMsecs, [this, guard] {
+            if (guard)
+                readAvailable(guard);
+        });
     if (!answer.decoded || !VelmoraUtil::JsonToQVariantMap(answer.text, response)) {
         VIPC_LOG(LOG_WARNING,
             QStringLiteral("VelmoraIPCServer::onSend: failed to parse: ")
@@ -337,14 +321,10 @@ void VelmoraIPCServer::post(const QString &clientId, QVariantMap &message)
     }
     QLocalSocket *socket = getSocket(clientId);
     if (!socket) {
-        if (Logging::isEnabled(LOG_WARNING)) {
-            QString json;
-            VelmoraUtil::QVariantToJson(QVariant(message), json);
-            VIPC_LOG(LOG_WARNING,
-                QStringLiteral("VelmoraIPCServer::post: failed to send message due to "
-                               "unavailable socket: ")
-                    + VelmoraUtil::logExcerpt(json));
-        }
+        VIPC_LOG(LOG_WARNING,
+            QStringLiteral("VelmoraIPCServer::post: failed to send message due to "
+                           "unavailable socket: ")
+                + VelmoraUtil::toLogText(QVariant(message)));
         return;
     }
     applyProtocolStamp(message, protocol, version);
