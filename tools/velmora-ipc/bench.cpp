@@ -591,7 +591,7 @@ namespace {
         out << u"     stream rate / rate; broadcast: raw stream rate / deliveries per second."_s;
         out << u"lost: sent minus handled over the three tests. p99 of fewer than 100 samples is the maximum."_s;
         out << QString();
-        out << u"goals (issue 5):"_s;
+        out << u"goals:"_s;
         for (const Goal &g : evaluateGoals(results, clients)) {
             QString measured = u"not measured"_s;
             if (g.measured >= 0) {
