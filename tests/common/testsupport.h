@@ -12,6 +12,7 @@
 #include <QLoggingCategory>
 #include <QMutex>
 #include <QMutexLocker>
+#include <QTest>
 #include <QThread>
 #include <QWaitCondition>
 
@@ -20,6 +21,18 @@
 #include <memory>
 
 namespace TestSupport {
+
+// The four combinations of which end enciphers what it writes, as rows of a data table with
+// the columns "serverEncrypts" and "clientEncrypts".
+inline void addCipherModeRows()
+{
+    QTest::addColumn<bool>("serverEncrypts");
+    QTest::addColumn<bool>("clientEncrypts");
+    QTest::newRow("plain both") << false << false;
+    QTest::newRow("server enciphers") << true << false;
+    QTest::newRow("client enciphers") << false << true;
+    QTest::newRow("both encipher") << true << true;
+}
 
 // A unique endpoint name per call, so tests and test programs can run side by side.
 inline QString uniqueServerName(const char *tag = "t")
@@ -236,10 +249,10 @@ private:
 
 // A server with its handler, each in a thread of its own; start() runs in the server's thread
 // before the constructor returns, and the server is closed and deleted in its thread.
-class ThreadedServer
+template <typename Handler> class BasicThreadedServer
 {
 public:
-    ThreadedServer(const QString &name, bool encrypt = false, bool verbose = false,
+    BasicThreadedServer(const QString &name, bool encrypt = false, bool verbose = false,
         const QString &protocol = QStringLiteral("test-protocol"),
         const QString &version = QStringLiteral("1.0"))
         : serverThread("server"), handlerThread("server-handler")
@@ -249,7 +262,7 @@ public:
         server->moveToThread(serverThread.get());
         runIn(server, [this] { server->start(); });
     }
-    ~ThreadedServer()
+    ~BasicThreadedServer()
     {
         VelmoraIPCServer *s = server;
         runIn(s, [s] { delete s; });
@@ -261,13 +274,15 @@ public:
         return n;
     }
 
-    RecordingHandler handler;
+    Handler handler;
     VelmoraIPCServer *server = nullptr;
 
 private:
     EventThread serverThread;
     EventThread handlerThread;
 };
+
+using ThreadedServer = BasicThreadedServer<RecordingHandler>;
 
 // A client with its handler, each in a thread of its own; connectToServer() runs in the
 // client's thread before the constructor returns.

@@ -80,34 +80,13 @@ private:
 };
 
 // A server with a handler that keeps nothing, each in a thread of its own.
-class LeanServer
+class LeanServer : public BasicThreadedServer<EchoHandler>
 {
 public:
     explicit LeanServer(const QString &name)
+        : BasicThreadedServer(name, false, false, QStringLiteral("hardening"), QStringLiteral("1"))
     {
-        handler.moveToThread(handlerThread.get());
-        server = new VelmoraIPCServer(
-            name, QStringLiteral("hardening"), QStringLiteral("1"), &handler, false, false);
-        server->moveToThread(serverThread.get());
-        runIn(server, [this] { server->start(); });
     }
-    ~LeanServer()
-    {
-        VelmoraIPCServer *s = server;
-        runIn(s, [s] { delete s; });
-    }
-    int connections()
-    {
-        int n = 0;
-        runIn(server, [this, &n] { n = server->connections(); });
-        return n;
-    }
-    EchoHandler handler;
-    VelmoraIPCServer *server = nullptr;
-
-private:
-    EventThread serverThread { "server" };
-    EventThread handlerThread { "server-handler" };
 };
 
 } // namespace

@@ -97,15 +97,7 @@ private Q_SLOTS:
     void killedClientEndsServerWait();
 };
 
-void tst_CrossProcess::clientHereServerThere_data()
-{
-    QTest::addColumn<bool>("serverEncrypts");
-    QTest::addColumn<bool>("clientEncrypts");
-    QTest::newRow("plain both") << false << false;
-    QTest::newRow("server enciphers") << true << false;
-    QTest::newRow("client enciphers") << false << true;
-    QTest::newRow("both encipher") << true << true;
-}
+void tst_CrossProcess::clientHereServerThere_data() { addCipherModeRows(); }
 
 void tst_CrossProcess::clientHereServerThere()
 {

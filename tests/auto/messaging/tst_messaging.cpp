@@ -275,15 +275,7 @@ void tst_Messaging::unregisteredTargetIsNotStamped()
                        "unavailable socket: {\"_PROTOCOL\":\"mine\",\"x\":1}")));
 }
 
-void tst_Messaging::plainAndEnciphered_data()
-{
-    QTest::addColumn<bool>("serverEncrypts");
-    QTest::addColumn<bool>("clientEncrypts");
-    QTest::newRow("plain both") << false << false;
-    QTest::newRow("server enciphers") << true << false;
-    QTest::newRow("client enciphers") << false << true;
-    QTest::newRow("both encipher") << true << true;
-}
+void tst_Messaging::plainAndEnciphered_data() { addCipherModeRows(); }
 
 void tst_Messaging::plainAndEnciphered()
 {
