@@ -9,6 +9,7 @@
 #include "wire/framestream_p.h"
 
 #include <QLocalSocket>
+#include <QMetaMethod>
 #include <QThread>
 
 #include <chrono>
@@ -159,7 +160,9 @@ void VelmoraIPCClient::send(const QString &clientId, QVariantMap &message, QVari
             QStringLiteral("VelmoraIPCClient::send: called from the client's own thread"));
         return;
     }
-    if (handler && QThread::currentThread() == handler->thread()) {
+    // A destroyed handler takes its connection with it; only a live one's thread is asked for.
+    static const QMetaMethod delivery = QMetaMethod::fromSignal(&VelmoraIPCClient::ipcMessage);
+    if (handler && isSignalConnected(delivery) && QThread::currentThread() == handler->thread()) {
         VIPC_LOG(LOG_WARNING,
             QStringLiteral("VelmoraIPCClient::send: called from the handler's thread"));
         return;

@@ -12,6 +12,7 @@
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QPointer>
+#include <QMetaMethod>
 #include <QThread>
 
 namespace {
@@ -262,7 +263,9 @@ void VelmoraIPCServer::send(const QString &clientId, QVariantMap &message, QVari
             QStringLiteral("VelmoraIPCServer::send: called from the server's own thread"));
         return;
     }
-    if (handler && QThread::currentThread() == handler->thread()) {
+    // A destroyed handler takes its connection with it; only a live one's thread is asked for.
+    static const QMetaMethod delivery = QMetaMethod::fromSignal(&VelmoraIPCServer::ipcMessage);
+    if (handler && isSignalConnected(delivery) && QThread::currentThread() == handler->thread()) {
         VIPC_LOG(LOG_WARNING,
             QStringLiteral("VelmoraIPCServer::send: called from the handler's thread"));
         return;

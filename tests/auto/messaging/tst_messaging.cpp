@@ -64,6 +64,7 @@ private Q_SLOTS:
     void threadRulesAreChecked();
     void postFromAnotherThreadUsesACopy();
     void nullHandlerAnswersEmpty();
+    void destroyedHandlerReceivesNothing();
 };
 
 void tst_Messaging::dispatchTable_data()
@@ -535,6 +536,38 @@ void tst_Messaging::nullHandlerAnswersEmpty()
         QVERIFY(client.handler.waitForCount(1));
     }
     runIn(server, [&] { delete server; });
+}
+
+void tst_Messaging::destroyedHandlerReceivesNothing()
+{
+    LogCapture log;
+    const QString name = uniqueServerName("gone");
+    ThreadedServer server(name);
+    server.handler.setReply({ { key("still"), QStringLiteral("served") } });
+
+    EventThread clientThread("client"), handlerThread("client-handler");
+    auto *handler = new RecordingHandler;
+    handler->moveToThread(handlerThread.get());
+    auto *client = new VelmoraIPCClient(
+        name, QStringLiteral("p"), QStringLiteral("1"), handler, true, false, false);
+    client->moveToThread(clientThread.get());
+    runIn(client, [&] { client->connectToServer(); });
+    runIn(handler, [&] { delete handler; });
+
+    // The client keeps working without its handler: its requests are answered, and what the
+    // server sends reaches nobody (and gets no answer, as only a handler could give one).
+    QVariantMap request { { key("_REQUEST"), QStringLiteral("REGISTER") },
+        { key("_APPID"), QStringLiteral("A") }, { key("_USERID"), QStringLiteral("U") } };
+    QVariantMap response;
+    onWorkerThread([&] { client->send(QString(), request, response); });
+    QCOMPARE(response, (QVariantMap { { key("still"), QStringLiteral("served") } }));
+    server.server->setResponseTimeout(300);
+    QVariantMap question { { key("q"), 1 } }, answer;
+    onWorkerThread([&] { server.server->send(QStringLiteral("A:U"), question, answer); });
+    QVERIFY(answer.isEmpty());
+    QVERIFY(log.containsPrefix(1, QStringLiteral("VelmoraIPCClient::onReadyRead: {\"_PROTOCOL\"")));
+
+    runIn(client, [&] { delete client; });
 }
 
 QTEST_GUILESS_MAIN(tst_Messaging)
