@@ -3,7 +3,7 @@
 # Idempotent and quiet when everything is already present.
 set -euo pipefail
 
-packages=(cmake g++ clang clang-format libclang-rt-14-dev qt6-base-dev libssl-dev openssl libbenchmark-dev
+packages=(cmake make g++ clang clang-format libclang-rt-14-dev qt6-base-dev libssl-dev openssl libbenchmark-dev
           valgrind)
 
 missing=()
