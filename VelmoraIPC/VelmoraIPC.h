@@ -149,6 +149,7 @@ private Q_SLOTS:
 private:
     QLocalSocket *getSocket(const QString &clientId);
     void readAvailable(QLocalSocket *socket);
+    void readAvailableLater(QLocalSocket *socket);
     void dispatch(QLocalSocket *socket, const QString &text, bool decoded);
     void forgetConnection(QLocalSocket *socket, bool scheduleDeletion);
     void writeToAll(const QString &json);

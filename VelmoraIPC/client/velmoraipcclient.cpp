@@ -188,8 +188,12 @@ void VelmoraIPCClient::onSend(const QString &clientId, QVariantMap &message, QVa
         return;
     }
 
-    const ReceivedMessage answer = exchangeMessage(
-        this, socket.get(), json, encrypt, responseTimeoutMsecs, [this] { readAvailable(); });
+    bool leftovers = false;
+    const ReceivedMessage answer =
+        exchangeMessage(this, socket.get(), json, encrypt, responseTimeoutMsecs, leftovers);
+    if (leftovers)
+        QMetaObject::invokeMethod(
+            this, [this] { readAvailable(); }, Qt::QueuedConnection);
     if (!answer.decoded || !VelmoraUtil::JsonToQVariantMap(answer.text, response)) {
         VIPC_LOG(LOG_WARNING,
             QStringLiteral("VelmoraIPCClient::onSend: failed to parse: ")

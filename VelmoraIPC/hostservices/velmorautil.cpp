@@ -122,9 +122,7 @@ QList<QString> VelmoraUtil::splitJsonArray(const QString &text)
 QString VelmoraUtil::toLoggingString(const QVariantMap &map, int indent)
 {
     Q_UNUSED(indent);
-    QString json;
-    QVariantToJson(QVariant(map), json);
-    return logExcerpt(json);
+    return toLogText(QVariant(map));
 }
 
 QString VelmoraUtil::logExcerpt(const QString &text)

@@ -6,14 +6,13 @@
 #include <QObject>
 
 ReceivedMessage exchangeMessage(QObject *owner, QLocalSocket *socket, const QString &json,
-    bool encrypt, int timeoutMsecs, std::function<void()> readLeftovers)
+    bool encrypt, int timeoutMsecs, bool &leftovers)
 {
     QObject::disconnect(socket, SIGNAL(readyRead()), nullptr, nullptr);
     sendMessage(socket, json, encrypt);
     ReceivedMessage answer;
     waitForMessage(socket, answer, timeoutMsecs);
     QObject::connect(socket, SIGNAL(readyRead()), owner, SLOT(onReadyRead()), Qt::UniqueConnection);
-    if (hasPendingInput(socket))
-        QMetaObject::invokeMethod(owner, std::move(readLeftovers), Qt::QueuedConnection);
+    leftovers = hasPendingInput(socket);
     return answer;
 }

@@ -6,16 +6,14 @@
 
 #include "wire/framestream_p.h"
 
-#include <functional>
-
 class QObject;
 class QLocalSocket;
 
 // The blocking exchange of both IPC classes: writes \a json on \a socket and waits for the first
 // whole message that comes back, at most \a timeoutMsecs, returning early when the connection
 // drops. Meanwhile the socket's readyRead() reaches nobody, so the read path of \a owner cannot
-// take the answer; afterwards it goes to \a owner's onReadyRead() again. Whatever arrived after
-// the answer is handed to \a readLeftovers, queued on \a owner's thread, since its readyRead()
-// has already been spent.
+// take the answer; afterwards it goes to \a owner's onReadyRead() again. \a leftovers tells
+// whether more arrived after the answer: its readyRead() has been spent, so the caller must
+// hand it to the read path itself.
 ReceivedMessage exchangeMessage(QObject *owner, QLocalSocket *socket, const QString &json,
-    bool encrypt, int timeoutMsecs, std::function<void()> readLeftovers);
+    bool encrypt, int timeoutMsecs, bool &leftovers);

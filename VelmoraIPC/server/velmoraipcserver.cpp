@@ -131,16 +131,8 @@ void VelmoraIPCServer::onNewConnection()
     sockets.append(socket);
     VIPC_LOG(LOG_INFO, QStringLiteral("VelmoraIPCServer::onNewConnection: %1").arg(serverName));
     // Bytes that came with the connection were read before readyRead() was connected.
-    if (socket->bytesAvailable() > 0) {
-        QPointer<QLocalSocket> guard(socket);
-        QMetaObject::invokeMethod(
-            this,
-            [this, guard] {
-                if (guard)
-                    readAvailable(guard);
-            },
-            Qt::QueuedConnection);
-    }
+    if (socket->bytesAvailable() > 0)
+        readAvailableLater(socket);
 }
 
 void VelmoraIPCServer::onDisconnected()
@@ -201,6 +193,19 @@ void VelmoraIPCServer::readAvailable(QLocalSocket *socket)
     }
     for (const ReceivedMessage &message : messages)
         dispatch(socket, message.text, message.decoded);
+}
+
+void VelmoraIPCServer::readAvailableLater(QLocalSocket *socket)
+{
+    // Queued, with a guard: the connection may be gone by the time the event loop gets to it.
+    QPointer<QLocalSocket> guard(socket);
+    QMetaObject::invokeMethod(
+        this,
+        [this, guard] {
+            if (guard)
+                readAvailable(guard);
+        },
+        Qt::QueuedConnection);
 }
 
 void VelmoraIPCServer::dispatch(QLocalSocket *socket, const QString &text, bool decoded)
@@ -295,12 +300,11 @@ void VelmoraIPCServer::onSend(const QString &clientId, QVariantMap &message, QVa
                 + VelmoraUtil::logExcerpt(json));
     }
 
-    QPointer<QLocalSocket> guard(socket);
+    bool leftovers = false;
     const ReceivedMessage answer =
-        exchangeMessage(this, socket, json, encrypt, responseTimeoutMsecs, [this, guard] {
-            if (guard)
-                readAvailable(guard);
-        });
+        exchangeMessage(this, socket, json, encrypt, responseTimeoutMsecs, leftovers);
+    if (leftovers)
+        readAvailableLater(socket);
     if (!answer.decoded || !VelmoraUtil::JsonToQVariantMap(answer.text, response)) {
         VIPC_LOG(LOG_WARNING,
             QStringLiteral("VelmoraIPCServer::onSend: failed to parse: ")
@@ -371,10 +375,6 @@ void VelmoraIPCServer::writeToAll(const QString &json)
     // connection registered under two IDs gets the message twice, once per ID.
     const QByteArray bytes = encodeMessage(json, encrypt);
     const QMap<QString, QLocalSocket *> snapshot = clients;
-    for (auto it = snapshot.cbegin(); it != snapshot.cend(); ++it) {
-        if (it.value())
-            writeEncoded(it.value(), bytes);
-        else
-            sendMessage(nullptr, json, encrypt);
-    }
+    for (QLocalSocket *socket : snapshot)
+        writeEncoded(socket, bytes);
 }
